@@ -1,0 +1,21 @@
+#pragma once
+// JSON reading and writing with nlohmann::json. Null, absent, booleans and
+// numbers stay distinct; invalid UTF-8 and lone surrogates are refused.
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace tamsel::platform {
+
+using Json = nlohmann::json;
+using JsonParseError = nlohmann::json::parse_error;
+
+// Parses a whole document whose top level is an object or an array, as the
+// platform's reader does; anything else (a bare scalar, trailing bytes, bad
+// UTF-8) throws JsonParseError.
+Json parseJson(std::string_view bytes);
+
+// Compact text; throws nlohmann::json::type_error for a string that is not UTF-8.
+std::string writeJson(const Json& value);
+
+}  // namespace tamsel::platform

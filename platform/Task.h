@@ -1,0 +1,134 @@
+#pragma once
+// Stand-in for the platform's unstructured tasks.
+//
+// A Task runs its body on a thread of its own and publishes one outcome (a
+// value or an exception) that any number of callers may wait for. Cancellation
+// is cooperative: cancel() only raises a flag. Code running inside a task finds
+// that flag through a thread-local "current task", so checkCancellation() and
+// an HTTPS transfer deep below the body see it without it being passed down.
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace tamsel::platform {
+
+// The platform's cancellation error, thrown by checkCancellation() and by a
+// transfer that was interrupted because its task was cancelled.
+class CancellationError : public std::exception {
+public:
+    const char* what() const noexcept override { return "cancelled"; }
+};
+
+// The cancellation token of the task running on this thread (a token that never
+// stops outside a task).
+std::stop_token currentStopToken();
+bool isCurrentTaskCancelled();
+// Throws CancellationError when the current task has been cancelled.
+void checkCancellation();
+
+// Waits until every task started so far has finished, or the deadline passes.
+// Returns true when none is left. The host calls it before exiting so that no
+// task thread outlives main().
+bool waitForAllTasks(std::chrono::steady_clock::time_point deadline);
+
+namespace detail {
+void setCurrentStopToken(std::stop_token token);
+void taskStarted();
+void taskFinished();
+
+template <class T>
+struct TaskState {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>> value;
+    std::exception_ptr error;
+    std::stop_source stop;
+};
+}  // namespace detail
+
+template <class T>
+class Task {
+public:
+    Task() = default;
+
+    // Starts body on a new thread and returns its handle at once.
+    static Task start(std::function<T()> body) {
+        auto state = std::make_shared<detail::TaskState<T>>();
+        detail::taskStarted();
+        std::thread([state, body = std::move(body)]() mutable {
+            detail::setCurrentStopToken(state->stop.get_token());
+            std::exception_ptr error;
+            std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>> value;
+            try {
+                if constexpr (std::is_void_v<T>) {
+                    body();
+                } else {
+                    value.emplace(body());
+                }
+            } catch (...) {
+                error = std::current_exception();
+            }
+            // Whatever the body captured dies here, before waiters wake up.
+            body = nullptr;
+            detail::setCurrentStopToken({});
+            {
+                std::lock_guard lock(state->mutex);
+                state->value = std::move(value);
+                state->error = error;
+                state->done = true;
+            }
+            state->finished.notify_all();
+            state.reset();
+            detail::taskFinished();
+        }).detach();
+        return Task(std::move(state));
+    }
+
+    explicit operator bool() const { return state_ != nullptr; }
+    bool operator==(const Task& other) const { return state_ == other.state_; }
+
+    void cancel() const { state_->stop.request_stop(); }
+    bool isCancelled() const { return state_->stop.stop_requested(); }
+
+    bool isDone() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->done;
+    }
+
+    // Blocks until the task has finished; true if it did before the deadline.
+    template <class Clock, class Duration>
+    bool waitUntil(std::chrono::time_point<Clock, Duration> deadline) const {
+        std::unique_lock lock(state_->mutex);
+        return state_->finished.wait_until(lock, deadline, [&] { return state_->done; });
+    }
+
+    void wait() const {
+        std::unique_lock lock(state_->mutex);
+        state_->finished.wait(lock, [&] { return state_->done; });
+    }
+
+    // Blocks until the task has finished, then returns its value or rethrows its
+    // error. Every caller gets the same outcome.
+    T value() const {
+        std::unique_lock lock(state_->mutex);
+        state_->finished.wait(lock, [&] { return state_->done; });
+        if (state_->error) std::rethrow_exception(state_->error);
+        if constexpr (!std::is_void_v<T>) return *state_->value;
+    }
+
+private:
+    explicit Task(std::shared_ptr<detail::TaskState<T>> state) : state_(std::move(state)) {}
+    std::shared_ptr<detail::TaskState<T>> state_;
+};
+
+}  // namespace tamsel::platform

@@ -1,0 +1,24 @@
+#pragma once
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace tamsel::host {
+
+struct HostOptions {
+    std::filesystem::path bundle;
+    std::filesystem::path platformRoot;
+    double timeBudgetSeconds = 30;
+    std::optional<std::filesystem::path> caFile;
+    std::optional<std::filesystem::path> pushFile;
+};
+
+// The real backends, rooted at the options' platform root.
+platform::Platform makeHostPlatform(const HostOptions& options);
+
+// $XDG_DATA_HOME/tamsel-notification-service, else ~/.local/share/tamsel-notification-service.
+std::filesystem::path defaultPlatformRoot();
+
+}  // namespace tamsel::host

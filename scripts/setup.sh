@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need.
+# Quick when everything is present: apt is only asked when a package is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git ca-certificates curl openssl
+  libcurl4-openssl-dev nlohmann-json3-dev libpcre2-dev libplist-dev
+  libcpp-httplib-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}" >&2
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
