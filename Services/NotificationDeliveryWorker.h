@@ -1,0 +1,63 @@
+#pragma once
+// The client side of the notification-delivery protocol.
+//
+// One worker per push. synchronize() runs one synchronisation or joins the one in
+// flight (all callers get the same outcome); cancel() cancels the run in flight
+// and returns only after it has ended. The only mutable state, `running`, is
+// touched under `lock_`, which is never held while a request or a callback runs.
+// The three functions are called from the run's thread.
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Services/NotificationDeliveryRecords.h"
+#include "Services/NotificationSharedAuthority.h"
+#include "platform/Json.h"
+#include "platform/Platform.h"
+#include "platform/Task.h"
+
+namespace tamsel::platform {
+class HTTPSession;
+}
+
+namespace TamselNotificationService {
+
+class NotificationDeliveryWorker : public NotificationDeliveryRecordValidators {
+public:
+    using Credentials = std::function<NotificationWorkerCredential()>;
+    using Apply = std::function<void(const std::string& receiver, const std::vector<NotificationDeliveryChange>&)>;
+    using ApplyBadge = std::function<void(const NotificationBadge&)>;
+
+    // Throws NotificationDeliveryFailure::response() for a refused origin: not
+    // "https", no host, or a user, password, query or fragment.
+    NotificationDeliveryWorker(const std::string& origin, Credentials credentials, Apply apply,
+                               std::optional<ApplyBadge> applyBadge, const tamsel::platform::Platform& platform);
+    ~NotificationDeliveryWorker();
+
+    void synchronize();
+    void cancel();
+
+    // One enveloped exchange; returns the answer's "data" object.
+    tamsel::platform::Json request(const std::string& path, const std::string& method,
+                                   const std::map<std::string, std::string>& headers,
+                                   const std::optional<tamsel::platform::Json>& body, const std::string& schema);
+
+private:
+    void run();
+
+    std::string origin_;
+    Credentials credentials_;
+    Apply apply_;
+    std::optional<ApplyBadge> applyBadge_;
+    std::shared_ptr<tamsel::platform::HTTPSession> session_;
+    std::shared_ptr<const tamsel::platform::Clock> clock_;
+
+    std::mutex lock_;
+    std::optional<tamsel::platform::Task<void>> running_;
+};
+
+}  // namespace TamselNotificationService
