@@ -1,0 +1,104 @@
+// The host as a process: push lines in, contents and log lines out.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/Json.h"
+#include "tests/support/Process.h"
+
+namespace tamsel::testing {
+namespace {
+
+using platform::Json;
+
+const std::string kGroupKey = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir.path() / "bundle");
+        std::ofstream(dir.path() / "bundle/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+  <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
+  <key>TAMSEL_API_BASE_URL</key><string>https://127.0.0.1:9/</string>
+  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>group.tamsel.test</string>
+</dict></plist>)";
+    }
+
+    ProcessResult host(const std::string& input, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv = {binaryPath("tamsel-notification-service").string(),
+                                         "--bundle", (dir.path() / "bundle").string(),
+                                         "--platform-root", (dir.path() / "root").string()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return runProcess(argv, input);
+    }
+
+    static std::vector<std::string> messages(const std::string& err) {
+        std::vector<std::string> out;
+        for (const auto& line : splitLines(err)) {
+            Json json = Json::parse(line, nullptr, false);
+            if (json.is_object() && json.contains("message")) out.push_back(json["message"]);
+        }
+        return out;
+    }
+
+    TemporaryDirectory dir;
+};
+
+TEST_F(HostTest, AnOrdinaryPushComesBackUnchanged) {
+    Json content = {{"title", "Hello"}, {"body", "b"}, {"sound", "default"}, {"badge", 2},
+                    {"userInfo", {{"aps", {{"alert", "x"}}}, {"n", nullptr}}}};
+    auto result = host(Json{{"identifier", "p1"}, {"content", content}}.dump() + "\n");
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    auto lines = splitLines(result.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Json::parse(lines[0]), (Json{{"request", "p1"}, {"content", content}}));
+    EXPECT_EQ(messages(result.err),
+              (std::vector<std::string>{"extension_request_received", "extension_request_rejected"}));
+    for (const auto& line : splitLines(result.err)) {
+        Json json = Json::parse(line);
+        EXPECT_EQ(json["subsystem"], "com.brindaxel.tamsel");
+        EXPECT_EQ(json["category"], "notification-extension");
+    }
+}
+
+TEST_F(HostTest, AWakeupThatRunsOutOfTimeComesBackAsTheFallback) {
+    Json content = {{"title", "Wake"},
+                    {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", kGroupKey}}}}}};
+    auto result = host(Json{{"identifier", "w1"}, {"content", content}}.dump() + "\n", {"--time-budget", "1"});
+    auto lines = splitLines(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_EQ(Json::parse(lines[0]), (Json{{"request", "w1"}, {"content", content}}));
+    auto events = messages(result.err);
+    auto position = [&](const std::string& event) {
+        return std::find(events.begin(), events.end(), event) - events.begin();
+    };
+    ASSERT_LT(position("extension_time_expired"), static_cast<long>(events.size())) << result.err;
+    EXPECT_LT(position("extension_time_expired"), position("extension_content_handoff"));
+    EXPECT_LT(position("extension_content_handoff"), position("extension_generic_fallback"));
+    EXPECT_EQ(std::count(events.begin(), events.end(), "extension_content_handoff"), 1);
+}
+
+TEST_F(HostTest, ABadLineIsReportedAndTheNextLinesAreStillServed) {
+    std::string input = "not json\n{\"identifier\":\"p0\"}\n" +
+                        Json{{"identifier", "p2"}, {"content", {{"title", "x"}}}}.dump() + "\n";
+    auto result = host(input);
+    EXPECT_NE(result.exitCode, 0);
+    auto lines = splitLines(result.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Json::parse(lines[0])["request"], "p2");
+    int errors = 0;
+    for (const auto& line : splitLines(result.err)) errors += Json::parse(line).contains("error");
+    EXPECT_EQ(errors, 2);
+}
+
+TEST_F(HostTest, RefusesToStartWithoutABundle) {
+    auto result = runProcess({binaryPath("tamsel-notification-service").string(), "--bundle",
+                              (dir.path() / "nowhere").string()},
+                             "");
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(result.out.empty());
+}
+
+}  // namespace
+}  // namespace tamsel::testing

@@ -1,0 +1,81 @@
+#include "platform/Task.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace tamsel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Task, EveryWaiterGetsTheSameValue) {
+    std::atomic<int> runs{0};
+    auto task = Task<int>::start([&] {
+        ++runs;
+        std::this_thread::sleep_for(20ms);
+        return 42;
+    });
+    std::vector<std::thread> waiters;
+    std::atomic<int> sum{0};
+    for (int i = 0; i < 8; ++i) waiters.emplace_back([&] { sum += task.value(); });
+    for (auto& w : waiters) w.join();
+    EXPECT_EQ(sum.load(), 8 * 42);
+    EXPECT_EQ(runs.load(), 1);
+}
+
+TEST(Task, EveryWaiterGetsTheSameError) {
+    auto task = Task<void>::start([] { throw std::invalid_argument("boom"); });
+    for (int i = 0; i < 3; ++i) EXPECT_THROW(task.value(), std::invalid_argument);
+}
+
+TEST(Task, CancellationIsCooperativeAndSeenByCheckCancellationInsideTheTask) {
+    std::atomic<bool> started{false};
+    auto task = Task<void>::start([&] {
+        started = true;
+        while (!isCurrentTaskCancelled()) std::this_thread::sleep_for(1ms);
+        checkCancellation();
+        FAIL() << "checkCancellation must throw in a cancelled task";
+    });
+    while (!started) std::this_thread::yield();
+    EXPECT_FALSE(task.isDone());
+    task.cancel();
+    EXPECT_THROW(task.value(), CancellationError);
+    EXPECT_TRUE(task.isCancelled());
+}
+
+TEST(Task, OutsideATaskNothingIsCancelled) {
+    EXPECT_NO_THROW(checkCancellation());
+    EXPECT_FALSE(currentStopToken().stop_requested());
+}
+
+TEST(Task, CancellingOneTaskLeavesAnotherAlone) {
+    auto waiting = Task<void>::start([] { std::this_thread::sleep_for(30ms); checkCancellation(); });
+    auto cancelled = Task<void>::start([] { std::this_thread::sleep_for(30ms); checkCancellation(); });
+    cancelled.cancel();
+    EXPECT_NO_THROW(waiting.value());
+    EXPECT_THROW(cancelled.value(), CancellationError);
+}
+
+TEST(Task, WaitUntilReportsWhetherTheTaskEndedInTime) {
+    std::atomic<bool> release{false};
+    auto task = Task<void>::start([&] { while (!release) std::this_thread::sleep_for(1ms); });
+    EXPECT_FALSE(task.waitUntil(std::chrono::steady_clock::now() + 20ms));
+    release = true;
+    EXPECT_TRUE(task.waitUntil(std::chrono::steady_clock::now() + 5s));
+    EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + 5s));
+}
+
+TEST(Task, CapturesAreReleasedBeforeWaitersWakeUp) {
+    auto owned = std::make_shared<int>(7);
+    std::weak_ptr<int> watch = owned;
+    auto task = Task<void>::start([owned = std::move(owned)] { (void)*owned; });
+    task.wait();
+    EXPECT_TRUE(watch.expired());
+}
+
+}  // namespace
+}  // namespace tamsel::platform
