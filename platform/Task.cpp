@@ -3,9 +3,17 @@
 namespace tamsel::platform {
 namespace {
 thread_local std::stop_token currentToken;
-std::mutex liveMutex;
-std::condition_variable liveChanged;
-long liveTasks = 0;
+// Never destroyed: a detached task thread may still be signalling while the
+// process runs its exit-time destructors.
+struct LiveTasks {
+    std::mutex mutex;
+    std::condition_variable changed;
+    long count = 0;
+};
+LiveTasks& live() {
+    static auto* instance = new LiveTasks;
+    return *instance;
+}
 }  // namespace
 
 std::stop_token currentStopToken() { return currentToken; }
@@ -17,24 +25,25 @@ void checkCancellation() {
 }
 
 bool waitForAllTasks(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(liveMutex);
-    return liveChanged.wait_until(lock, deadline, [] { return liveTasks == 0; });
+    auto& tasks = live();
+    std::unique_lock lock(tasks.mutex);
+    return tasks.changed.wait_until(lock, deadline, [&] { return tasks.count == 0; });
 }
 
 namespace detail {
 void setCurrentStopToken(std::stop_token token) { currentToken = std::move(token); }
 
 void taskStarted() {
-    std::lock_guard lock(liveMutex);
-    ++liveTasks;
+    auto& tasks = live();
+    std::lock_guard lock(tasks.mutex);
+    ++tasks.count;
 }
 
 void taskFinished() {
-    {
-        std::lock_guard lock(liveMutex);
-        --liveTasks;
-    }
-    liveChanged.notify_all();
+    auto& tasks = live();
+    std::lock_guard lock(tasks.mutex);
+    --tasks.count;
+    tasks.changed.notify_all();
 }
 }  // namespace detail
 
