@@ -270,7 +270,7 @@ namespace {
 // Reads an RFC 3339 date-time front to back; every field has a fixed width
 // except the fraction, and nothing may be left over.
 class DateReader {
-public:
+  public:
     explicit DateReader(std::string_view text) : text_(text) {}
 
     std::optional<int> digits(std::size_t count) {
@@ -305,14 +305,15 @@ public:
 
     bool atEnd() const { return position_ == text_.size(); }
 
-private:
+  private:
     std::string_view text_;
     std::size_t position_ = 0;
 };
 
 }  // namespace
 
-std::optional<tamsel::platform::TimePoint> NotificationDeliveryRecordValidators::date(const std::string& value) {
+std::optional<tamsel::platform::TimePoint> NotificationDeliveryRecordValidators::date(
+    const std::string& value) {
     using namespace std::chrono;
     using tamsel::platform::TimePoint;
     DateReader reader(value);
