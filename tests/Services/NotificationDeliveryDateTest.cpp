@@ -12,8 +12,11 @@ namespace {
 using namespace std::chrono;
 using tamsel::platform::TimePoint;
 
+// Whole seconds first: the start of a day near the clock's ends does not fit in nanoseconds.
 TimePoint at(year_month_day day, nanoseconds sinceMidnight) {
-    return TimePoint(duration_cast<TimePoint::duration>(sys_days(day).time_since_epoch() + sinceMidnight));
+    seconds whole = sys_days(day).time_since_epoch() + floor<seconds>(sinceMidnight);
+    return TimePoint(duration_cast<TimePoint::duration>(whole) +
+                     duration_cast<TimePoint::duration>(sinceMidnight - floor<seconds>(sinceMidnight)));
 }
 
 TEST(NotificationDeliveryDate, ReadsInternetDateTimes) {
