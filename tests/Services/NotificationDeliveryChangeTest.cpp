@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RecordTesting.h"
@@ -269,6 +270,26 @@ TEST(NotificationDeliveryChange, IdentifierAndProofShapes) {
         EXPECT_EQ(NotificationDeliveryWorker::identifier(c.value), c.identifier);
         EXPECT_EQ(NotificationDeliveryWorker::proof(c.value), c.proof);
     }
+}
+
+// The compiled patterns are shared by every caller; validating from several
+// threads at once must neither race nor change an answer.
+TEST(NotificationDeliveryChange, ValidatesFromManyThreadsAtOnce) {
+    const Json good = goodRecord();
+    Json unsafe = goodRecord();
+    unsafe["presentation"]["sender"]["displayName"] = "Call 555 123 4567";
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4, 0);
+    for (std::size_t t = 0; t < wrong.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                auto kept = NotificationDeliveryWorker::change(good);
+                auto dropped = NotificationDeliveryWorker::change(unsafe);
+                wrong[t] += kept.sender->displayName != "Ada" || dropped.sender->displayName.has_value();
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 }  // namespace
