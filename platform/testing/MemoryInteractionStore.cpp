@@ -13,6 +13,12 @@ void MemoryInteractionStore::store(Interaction interaction) {
 }
 
 void MemoryInteractionStore::donate(const Interaction& interaction) {
+    std::function<void(const Interaction&)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = beforeDonate_;
+    }
+    if (hook) hook(interaction);
     faults_.enter(InteractionOperation::donate);
     std::lock_guard lock(mutex_);
     store(interaction);
@@ -36,6 +42,11 @@ NotificationContent MemoryInteractionStore::contentUpdatedFromIntent(const Notif
                                                                      const SendMessageIntent& intent) {
     faults_.enter(InteractionOperation::contentUpdatedFromIntent);
     return communicationContent(content, intent);
+}
+
+void MemoryInteractionStore::beforeDonate(std::function<void(const Interaction&)> hook) {
+    std::lock_guard lock(mutex_);
+    beforeDonate_ = std::move(hook);
 }
 
 void MemoryInteractionStore::seed(Interaction interaction) {

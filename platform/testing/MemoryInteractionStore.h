@@ -2,6 +2,7 @@
 // An in-memory interaction store that records donations and deletions and can
 // fail any operation on demand (the content update included). Safe from any
 // thread.
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -49,6 +50,9 @@ public:
         failNext(InteractionOperation::contentUpdatedFromIntent, std::move(error));
     }
 
+    // Runs before every donation, outside the store's lock (to stage races).
+    void beforeDonate(std::function<void(const Interaction&)> hook);
+
 private:
     void store(Interaction interaction);
 
@@ -57,6 +61,7 @@ private:
     std::vector<Interaction> donated_;
     std::vector<Interaction> donations_;
     std::vector<std::vector<std::string>> deletions_;
+    std::function<void(const Interaction&)> beforeDonate_;
 };
 
 }  // namespace tamsel::platform::testing
