@@ -2,6 +2,9 @@
 
 #include "platform/host/HostOptions.h"
 
+#include "platform/file/FileKeychain.h"
+#include "platform/linux/CurlHTTPSession.h"
+
 namespace tamsel::host {
 
 std::filesystem::path defaultPlatformRoot() {
@@ -15,6 +18,10 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     platform::Platform p;
     p.bundle = std::make_shared<platform::PlistBundle>(options.bundle);
     p.clock = std::make_shared<platform::SystemClock>();
+    platform::HTTPSessionSettings sessions;
+    sessions.caFile = options.caFile;
+    p.sessions = std::make_shared<platform::CurlHTTPSessionFactory>(sessions);
+    p.keychain = std::make_shared<platform::FileKeychain>(options.platformRoot);
     return p;
 }
 
