@@ -3,7 +3,9 @@
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
+#include "platform/file/FileKeychain.h"
 #include "platform/host/HostOptions.h"
+#include "platform/linux/CurlHTTPSession.h"
 
 namespace tamsel::host {
 
@@ -24,6 +26,10 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     p.center = std::make_shared<platform::FileNotificationCenter>(options.platformRoot / "notification-center.json",
                                                                     p.clock);
     p.interactions = std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
+    platform::HTTPSessionSettings sessions;
+    sessions.caFile = options.caFile;
+    p.sessions = std::make_shared<platform::CurlHTTPSessionFactory>(sessions);
+    p.keychain = std::make_shared<platform::FileKeychain>(options.platformRoot);
     return p;
 }
 
