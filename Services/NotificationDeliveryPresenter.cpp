@@ -171,9 +171,27 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
         const Entry presented = entryFor(change, kAvailable, intent);
 
         if (ownNotification) {
+            // Puts the entry back as it was before this change, when what it would
+            // claim did not happen. The error that ends the call is the one given.
+            auto undoAndRethrow = [&](std::exception_ptr error) {
+                try {
+                    if (previous)
+                        ledger.record(key, *previous, true);
+                    else
+                        ledger.erase(key, true);
+                } catch (...) {
+                    // Nothing more can be done about the ledger here.
+                }
+                std::rethrow_exception(error);
+            };
             // Recorded before the hand-off: once the handler has run, this process
-            // may be ended at any moment.
-            ledger.record(key, presented, true);
+            // may be ended at any moment. If recording fails part-way (written, but
+            // its permissions not set), nothing has been shown yet.
+            try {
+                ledger.record(key, presented, true);
+            } catch (...) {
+                undoAndRethrow(std::current_exception());
+            }
             if (remote_->complete(shown)) {
                 ledger.record(key, presented, true);
                 continue;
@@ -184,17 +202,7 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
             try {
                 center_->add(Content::request(receiver, change, shown));
             } catch (...) {
-                auto error = std::current_exception();
-                try {
-                    if (previous)
-                        ledger.record(key, *previous, true);
-                    else
-                        ledger.erase(key, true);
-                } catch (...) {
-                    // The add's error is what ends the call; the ledger's own
-                    // failure leaves nothing more that could be done here.
-                }
-                std::rethrow_exception(error);
+                undoAndRethrow(std::current_exception());
             }
             ledger.record(key, presented, true);
             continue;

@@ -413,6 +413,21 @@ TEST(PresenterApply, RefusedHandOffWhosePostFailsPutsTheEntryBack) {
     }
 }
 
+// The entry is written before the hand-off; when the permission change after
+// that write fails, the hand-off never happens, so the entry must not stay.
+TEST(PresenterApply, RecordBeforeTheHandOffThatFailsIsUndone) {
+    PresenterFixture f;
+    f.files->failNext(FileOperation::setPermissions, FileSystemError(EPERM, "chmod"));
+    EXPECT_THROW(f.presenter(f.remote('r')).apply(kReceiver, {change("n1", "1", 'r')}), FileSystemError);
+    EXPECT_THAT(f.handoffs->all(), IsEmpty());
+    EXPECT_TRUE(f.entry("n1").is_null());
+
+    // So a later push of any conversation still shows it.
+    f.presenter(f.remote('z')).apply(kReceiver, {change("n1", "1", 'r')});
+    EXPECT_EQ(f.center->added().size(), 1u);
+    EXPECT_EQ(f.entry("n1"), ledgerEntry("1", "available", "none"));
+}
+
 TEST(PresenterApply, FallbackThatWonTheRaceLeavesTheOwnChangeToBePosted) {
     PresenterFixture f;
     auto remote = f.remote('r');
