@@ -84,6 +84,14 @@ Json& list(Json& document, const char* name) {
     return document[name];
 }
 
+// Every write leaves all three members in place, so readers of the file always
+// find its whole shape.
+void complete(Json& document) {
+    list(document, "delivered");
+    list(document, "pending");
+    if (!document.contains("badge")) document["badge"] = nullptr;
+}
+
 void removeIdentifiers(Json& entries, const std::set<std::string>& identifiers) {
     Json kept = Json::array();
     for (auto& entry : entries)
@@ -138,6 +146,7 @@ void FileNotificationCenter::removeDeliveredNotifications(const std::vector<std:
     guarded([&] {
         file_.update([&](Json& document) {
             validate(document);
+            complete(document);
             removeIdentifiers(list(document, "delivered"), {identifiers.begin(), identifiers.end()});
         });
     });
@@ -147,6 +156,7 @@ void FileNotificationCenter::removePendingNotificationRequests(const std::vector
     guarded([&] {
         file_.update([&](Json& document) {
             validate(document);
+            complete(document);
             removeIdentifiers(list(document, "pending"), {identifiers.begin(), identifiers.end()});
         });
     });
@@ -168,6 +178,7 @@ void FileNotificationCenter::add(const NotificationRequest& request) {
     guarded([&] {
         file_.update([&](Json& document) {
             validate(document);
+            complete(document);
             removeIdentifiers(list(document, "delivered"), {request.identifier});
             removeIdentifiers(list(document, "pending"), {request.identifier});
             list(document, "delivered")
@@ -181,6 +192,7 @@ void FileNotificationCenter::setBadgeCount(std::int64_t count) {
     guarded([&] {
         file_.update([&](Json& document) {
             validate(document);
+            complete(document);
             document["badge"] = count;
         });
     });
