@@ -82,8 +82,8 @@ long platformErrorCode(const std::exception_ptr& error) {
     }
 }
 
-NotificationDeliveryPresenter::NotificationDeliveryPresenter(std::shared_ptr<NotificationRemotePresentation> remote,
-                                                             const tamsel::platform::Platform& platform)
+NotificationDeliveryPresenter::NotificationDeliveryPresenter(
+    std::shared_ptr<NotificationRemotePresentation> remote, const tamsel::platform::Platform& platform)
     : remote_(std::move(remote)),
       bundle_(platform.bundle),
       files_(platform.files),
@@ -91,7 +91,8 @@ NotificationDeliveryPresenter::NotificationDeliveryPresenter(std::shared_ptr<Not
       interactions_(platform.interactions),
       logger_(std::string(tamsel::platform::kSubsystem), "notification-intent") {
     if (!bundle_ || !files_ || !center_ || !interactions_)
-        throw std::invalid_argument("the presenter needs the bundle, files, notification centre and interactions");
+        throw std::invalid_argument(
+            "the presenter needs the bundle, files, notification centre and interactions");
 }
 
 std::filesystem::path NotificationDeliveryPresenter::ledgerURL() const {
@@ -146,8 +147,9 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
         if (change.sender) {
             try {
                 content = NotificationCommunicationIntent::incoming(
-                    content, change.sender->canonicalID, change.sender->displayName, *content.threadIdentifier,
-                    interaction, Content::interactionGroupIdentifier(receiver), *interactions_);
+                    content, change.sender->canonicalID, change.sender->displayName,
+                    *content.threadIdentifier, interaction, Content::interactionGroupIdentifier(receiver),
+                    *interactions_);
                 logger_.notice("communication_intent_applied");
                 intent = kDonated;
             } catch (...) {

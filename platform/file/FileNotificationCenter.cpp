@@ -19,8 +19,8 @@ std::string formatDate(TimePoint date) {
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, fraction);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, fraction);
     return text;
 }
 
@@ -51,7 +51,8 @@ NotificationRequest requestFromJson(const Json& entry) {
     auto content = entry.find("content");
     if (identifier == entry.end() || !identifier->is_string() || content == entry.end()) corrupted();
     try {
-        return {identifier->get<std::string>(), std::make_shared<const NotificationContent>(contentFromJson(*content))};
+        return {identifier->get<std::string>(),
+                std::make_shared<const NotificationContent>(contentFromJson(*content))};
     } catch (const ContentFormatError&) {
         corrupted();
     }

@@ -31,16 +31,24 @@ std::string describe(const FaultPoint& point) {
 }
 
 const FileOperation kFileOperations[] = {
-    FileOperation::containerDirectory, FileOperation::applicationSupportDirectory,
-    FileOperation::createDirectories,  FileOperation::exists,
-    FileOperation::readFile,           FileOperation::writeFileAtomically,
-    FileOperation::setPermissions,     FileOperation::open,
-    FileOperation::flock,              FileOperation::close,
+    FileOperation::containerDirectory,
+    FileOperation::applicationSupportDirectory,
+    FileOperation::createDirectories,
+    FileOperation::exists,
+    FileOperation::readFile,
+    FileOperation::writeFileAtomically,
+    FileOperation::setPermissions,
+    FileOperation::open,
+    FileOperation::flock,
+    FileOperation::close,
 };
 const CenterOperation kCenterOperations[] = {
-    CenterOperation::deliveredNotifications,       CenterOperation::pendingNotificationRequests,
-    CenterOperation::removeDeliveredNotifications, CenterOperation::removePendingNotificationRequests,
-    CenterOperation::add,                          CenterOperation::setBadgeCount,
+    CenterOperation::deliveredNotifications,
+    CenterOperation::pendingNotificationRequests,
+    CenterOperation::removeDeliveredNotifications,
+    CenterOperation::removePendingNotificationRequests,
+    CenterOperation::add,
+    CenterOperation::setBadgeCount,
 };
 const InteractionOperation kStoreOperations[] = {InteractionOperation::donate,
                                                  InteractionOperation::deleteInteractions,
@@ -112,17 +120,15 @@ struct PageScenario {
         {kReceiver + ":n-nosender", ledgerEntry("1", "available", "donated")},
     };
     const std::vector<NotificationDeliveryChange> page = {
-        fromSender(change("n-sender", "1", 's')),
-        withdrawal("n-withdraw", "2", 'w'),
-        change("n-nosender", "2", 'n'),
-        fromSender(change("n-own", "1", 'r')),
+        fromSender(change("n-sender", "1", 's')), withdrawal("n-withdraw", "2", 'w'),
+        change("n-nosender", "2", 'n'),           fromSender(change("n-own", "1", 'r')),
         fromSender(change("n-own2", "1", 'r')),  // its hand-off is taken by n-own
     };
     const std::map<std::string, std::string> finalState = {{"n-sender", "available"},
-                                                            {"n-withdraw", "withdrawn"},
-                                                            {"n-nosender", "available"},
-                                                            {"n-own", "available"},
-                                                            {"n-own2", "available"}};
+                                                           {"n-withdraw", "withdrawn"},
+                                                           {"n-nosender", "available"},
+                                                           {"n-own", "available"},
+                                                           {"n-own2", "available"}};
 
     void seed(PresenterFixture& f) const {
         f.writeLedger(seeds);
@@ -199,7 +205,8 @@ struct PageScenario {
             Json entry = f.entry(c.notificationID);
             EXPECT_EQ(entry.value("revision", ""), c.revision);
             EXPECT_EQ(entry.value("state", ""), finalState.at(c.notificationID));
-            EXPECT_EQ(entry.value("intent", "") == "donated", f.store->holds(interactionOf(c.notificationID)));
+            EXPECT_EQ(entry.value("intent", "") == "donated",
+                      f.store->holds(interactionOf(c.notificationID)));
             if (!c.withdrawn) {
                 EXPECT_TRUE(shown(f, c));
             }

@@ -38,13 +38,13 @@ Platform filePlatform(const std::filesystem::path& root) {
 
 // Writes each log message as a line on stdout, for the parent to count.
 class StdoutMessages final : public LogSink {
-public:
+  public:
     void write(const LogRecord& record) override {
         std::lock_guard lock(mutex_);
         std::cout << record.message << std::endl;
     }
 
-private:
+  private:
     std::mutex mutex_;
 };
 
@@ -87,12 +87,14 @@ TEST(PresenterAcrossProcesses, ConcurrentProcessesShowEachChangeOnce) {
     std::vector<std::unique_ptr<SpawnedTestProcess>> children;
     for (int i = 0; i < 4; ++i)
         children.push_back(std::make_unique<SpawnedTestProcess>(
-            "apply_shared_page", std::map<std::string, std::string>{{"TAMSEL_TEST_PLATFORM_ROOT", root.path()}}));
+            "apply_shared_page",
+            std::map<std::string, std::string>{{"TAMSEL_TEST_PLATFORM_ROOT", root.path()}}));
     int donations = 0;
     for (auto& child : children) {
         child->closeInput();
         std::istringstream lines(child->readAll());
-        for (std::string line; std::getline(lines, line);) donations += line == "communication_intent_applied";
+        for (std::string line; std::getline(lines, line);)
+            donations += line == "communication_intent_applied";
         EXPECT_EQ(child->wait(), 0);
     }
     EXPECT_EQ(donations, 2);
@@ -102,7 +104,8 @@ TEST(PresenterAcrossProcesses, ConcurrentProcessesShowEachChangeOnce) {
         const auto& info = *delivered.request.content->userInfo;
         EXPECT_TRUE(shown.emplace(info["tamselNotificationId"], info["tamselNotificationRevision"]).second);
     }
-    EXPECT_EQ(shown, (std::map<std::string, std::string>{{"n-a", "3"}, {"n-b", "1"}, {"n-c", "7"}, {"n-keep", "1"}}));
+    EXPECT_EQ(shown, (std::map<std::string, std::string>{
+                         {"n-a", "3"}, {"n-b", "1"}, {"n-c", "7"}, {"n-keep", "1"}}));
     auto donated = std::static_pointer_cast<FileInteractionStore>(platform.interactions)->donated();
     ASSERT_EQ(donated.size(), 2u);
     EXPECT_EQ(donated[0].intent.sender->displayName, "Ada Example");

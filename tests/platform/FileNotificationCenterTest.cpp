@@ -103,8 +103,9 @@ TEST(FileNotificationCenter, RefusesBadRequestsAndNegativeBadges) {
     };
     NotificationContent invalidText;
     invalidText.title = std::string("\xff\xfe");
-    for (const auto& row : {Row{"no content", {"r", nullptr}}, Row{"empty identifier", request("", "x")},
-                            Row{"text that is not UTF-8", {"r", std::make_shared<NotificationContent>(invalidText)}}}) {
+    for (const auto& row :
+         {Row{"no content", {"r", nullptr}}, Row{"empty identifier", request("", "x")},
+          Row{"text that is not UTF-8", {"r", std::make_shared<NotificationContent>(invalidText)}}}) {
         SCOPED_TRACE(row.name);
         try {
             f.center.add(row.request);
@@ -144,10 +145,18 @@ TEST(FileNotificationCenter, CorruptedFileIsNeverOverwritten) {
         for (int operation = 0; operation < 4; ++operation) {
             try {
                 switch (operation) {
-                    case 0: f.center.add(request("r", "x")); break;
-                    case 1: f.center.deliveredNotifications(); break;
-                    case 2: f.center.removePendingNotificationRequests({"a"}); break;
-                    case 3: f.center.setBadgeCount(1); break;
+                    case 0:
+                        f.center.add(request("r", "x"));
+                        break;
+                    case 1:
+                        f.center.deliveredNotifications();
+                        break;
+                    case 2:
+                        f.center.removePendingNotificationRequests({"a"});
+                        break;
+                    case 3:
+                        f.center.setBadgeCount(1);
+                        break;
                 }
                 ADD_FAILURE() << "operation " << operation << " accepted a corrupted file";
             } catch (const NotificationCenterError& error) {
@@ -164,7 +173,8 @@ TEST(FileNotificationCenter, ThreadsAddingAtOnceLoseNothing) {
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             FileNotificationCenter own(f.path, f.clock);
-            for (int i = 0; i < 10; ++i) own.add(request("t" + std::to_string(t) + "-" + std::to_string(i), "x"));
+            for (int i = 0; i < 10; ++i)
+                own.add(request("t" + std::to_string(t) + "-" + std::to_string(i), "x"));
         });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(f.center.deliveredNotifications().size(), 40u);
@@ -190,7 +200,8 @@ TEST(FileNotificationCenter, ProcessesAddingAtOnceLoseNothing) {
     for (const char* tag : {"a", "b", "c"})
         children.push_back(std::make_unique<tamsel::testing::SpawnedTestProcess>(
             "add_to_file_center",
-            std::map<std::string, std::string>{{"TAMSEL_TEST_CENTER_FILE", f.path.string()}, {"TAMSEL_TEST_TAG", tag}}));
+            std::map<std::string, std::string>{{"TAMSEL_TEST_CENTER_FILE", f.path.string()},
+                                               {"TAMSEL_TEST_TAG", tag}}));
     for (int i = 0; i < 15; ++i) f.center.add(request("parent-" + std::to_string(i), "x"));
     for (auto& child : children) EXPECT_EQ(child->wait(), 0);
     EXPECT_EQ(f.center.deliveredNotifications().size(), 60u);
