@@ -23,9 +23,10 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     // Every process given the same root shares these files.
     platform::PosixFileSystem::makeDirectories(options.platformRoot, 0700);
     p.files = std::make_shared<platform::PosixFileSystem>(options.platformRoot);
-    p.center = std::make_shared<platform::FileNotificationCenter>(options.platformRoot / "notification-center.json",
-                                                                    p.clock);
-    p.interactions = std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
+    p.center = std::make_shared<platform::FileNotificationCenter>(
+        options.platformRoot / "notification-center.json", p.clock);
+    p.interactions =
+        std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
     platform::HTTPSessionSettings sessions;
     sessions.caFile = options.caFile;
     p.sessions = std::make_shared<platform::CurlHTTPSessionFactory>(sessions);

@@ -7,7 +7,9 @@ namespace tamsel::platform::testing {
 void MemoryInteractionStore::store(Interaction interaction) {
     if (interaction.identifier)
         donated_.erase(std::remove_if(donated_.begin(), donated_.end(),
-                                      [&](const Interaction& other) { return other.identifier == interaction.identifier; }),
+                                      [&](const Interaction& other) {
+                                          return other.identifier == interaction.identifier;
+                                      }),
                        donated_.end());
     donated_.push_back(std::move(interaction));
 }
@@ -31,8 +33,8 @@ void MemoryInteractionStore::deleteInteractions(const std::vector<std::string>& 
     donated_.erase(std::remove_if(donated_.begin(), donated_.end(),
                                   [&](const Interaction& other) {
                                       return other.identifier &&
-                                             std::find(identifiers.begin(), identifiers.end(), *other.identifier) !=
-                                                 identifiers.end();
+                                             std::find(identifiers.begin(), identifiers.end(),
+                                                       *other.identifier) != identifiers.end();
                                   }),
                    donated_.end());
     deletions_.push_back(identifiers);

@@ -14,11 +14,11 @@ namespace tamsel::platform::testing {
 enum class InteractionOperation { donate, deleteInteractions, contentUpdatedFromIntent };
 
 class MemoryInteractionStore final : public InteractionStore {
-public:
+  public:
     void donate(const Interaction& interaction) override;
     void deleteInteractions(const std::vector<std::string>& identifiers) override;
     NotificationContent contentUpdatedFromIntent(const NotificationContent& content,
-                                                const SendMessageIntent& intent) override;
+                                                 const SendMessageIntent& intent) override;
 
     // Seeding, as if an earlier process had donated it.
     void seed(Interaction interaction);
@@ -53,7 +53,7 @@ public:
     // Runs before every donation, outside the store's lock (to stage races).
     void beforeDonate(std::function<void(const Interaction&)> hook);
 
-private:
+  private:
     void store(Interaction interaction);
 
     FaultPlan<InteractionOperation> faults_;

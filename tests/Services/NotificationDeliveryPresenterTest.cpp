@@ -50,28 +50,30 @@ TEST(PresenterApply, DecisionTableFollowsTheLedgerEntry) {
         {"empty entry", Json::object(), change("n1", "5"), false, Outcome::post},
         {"entry without revision", Json{{"state", "available"}, {"intent", "none"}}, change("n1", "5"), false,
          Outcome::post},
-        {"revision that is not digits counts as absent", ledgerEntry("x5", "available", "none"), change("n1", "5"),
-         false, Outcome::post},
-        {"stored revision newer", ledgerEntry("10", "available", "none"), change("n1", "9"), false, Outcome::skip},
-        {"stored newer, change withdrawn", ledgerEntry("10", "available", "none"), withdrawal("n1", "9"), false,
+        {"revision that is not digits counts as absent", ledgerEntry("x5", "available", "none"),
+         change("n1", "5"), false, Outcome::post},
+        {"stored revision newer", ledgerEntry("10", "available", "none"), change("n1", "9"), false,
          Outcome::skip},
+        {"stored newer, change withdrawn", ledgerEntry("10", "available", "none"), withdrawal("n1", "9"),
+         false, Outcome::skip},
         {"stored revision older by length", ledgerEntry("9", "available", "none"), change("n1", "10"), false,
          Outcome::post},
-        {"stored older, change withdrawn", ledgerEntry("4", "available", "none"), withdrawal("n1", "5"), false,
-         Outcome::withdraw},
-        {"equal and withdrawn", ledgerEntry("5", "withdrawn", "none"), change("n1", "5"), false, Outcome::skip},
-        {"equal and withdrawn, withdrawn again", ledgerEntry("5", "withdrawn", "none"), withdrawal("n1", "5"), false,
-         Outcome::skip},
-        {"equal and available, change withdrawn", ledgerEntry("5", "available", "none"), withdrawal("n1", "5"),
+        {"stored older, change withdrawn", ledgerEntry("4", "available", "none"), withdrawal("n1", "5"),
          false, Outcome::withdraw},
-        {"equal, unknown state, change withdrawn", ledgerEntry("5", "hidden", "none"), withdrawal("n1", "5"), false,
-         Outcome::withdraw},
-        {"equal and available, the push's own group", ledgerEntry("5", "available", "none"), own(change("n1", "5")),
-         true, Outcome::repeatedHandOff},
+        {"equal and withdrawn", ledgerEntry("5", "withdrawn", "none"), change("n1", "5"), false,
+         Outcome::skip},
+        {"equal and withdrawn, withdrawn again", ledgerEntry("5", "withdrawn", "none"), withdrawal("n1", "5"),
+         false, Outcome::skip},
+        {"equal and available, change withdrawn", ledgerEntry("5", "available", "none"),
+         withdrawal("n1", "5"), false, Outcome::withdraw},
+        {"equal, unknown state, change withdrawn", ledgerEntry("5", "hidden", "none"), withdrawal("n1", "5"),
+         false, Outcome::withdraw},
+        {"equal and available, the push's own group", ledgerEntry("5", "available", "none"),
+         own(change("n1", "5")), true, Outcome::repeatedHandOff},
         {"equal and available, another group", ledgerEntry("5", "available", "none"), change("n1", "5"), true,
          Outcome::skip},
-        {"equal and available, no remote", ledgerEntry("5", "available", "none"), own(change("n1", "5")), false,
-         Outcome::skip},
+        {"equal and available, no remote", ledgerEntry("5", "available", "none"), own(change("n1", "5")),
+         false, Outcome::skip},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -203,7 +205,8 @@ TEST(PresenterApply, WithdrawalRemovesOnlyNotificationsOfTheChangeAtItsRevisionO
     f.center->deliver(withRequestId(shownRequest("n1", "5"), "same"));
     f.center->deliver(withRequestId(shownRequest("n1", "6"), "newer"));
     f.center->deliver(withRequestId(shownRequest("n2", "1"), "other-notification"));
-    f.center->deliver(withRequestId(shownRequest("n1", "1", 'a', "receiver_fedcba9876543210"), "other-receiver"));
+    f.center->deliver(
+        withRequestId(shownRequest("n1", "1", 'a', "receiver_fedcba9876543210"), "other-receiver"));
     f.center->deliver(noRevision);
     f.center->deliver(numericReceiver);
     f.center->deliver({"no-user-info", std::make_shared<const NotificationContent>()});
@@ -217,7 +220,8 @@ TEST(PresenterApply, WithdrawalRemovesOnlyNotificationsOfTheChangeAtItsRevisionO
     EXPECT_THAT(f.center->removedPending(), ElementsAre(expected));
     std::vector<std::string> left;
     for (const auto& d : f.center->delivered()) left.push_back(d.request.identifier);
-    EXPECT_THAT(left, ElementsAre("newer", "other-notification", "other-receiver", "numeric-receiver", "no-user-info"));
+    EXPECT_THAT(left, ElementsAre("newer", "other-notification", "other-receiver", "numeric-receiver",
+                                  "no-user-info"));
     ASSERT_EQ(f.center->pending().size(), 1u);
     EXPECT_EQ(f.center->pending()[0].identifier, "pending-newer");
 }
@@ -239,7 +243,8 @@ TEST(PresenterApply, FailedDeletionEndsTheCallWithoutRecordingTheChange) {
         const char* name;
         NotificationDeliveryChange change;
     };
-    for (const auto& row : {Row{"withdrawal", withdrawal("n1", "2")}, Row{"change without sender", change("n1", "2")}}) {
+    for (const auto& row :
+         {Row{"withdrawal", withdrawal("n1", "2")}, Row{"change without sender", change("n1", "2")}}) {
         SCOPED_TRACE(row.name);
         PresenterFixture f;
         f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "donated")}});
@@ -303,19 +308,37 @@ TEST(PresenterApply, FailingIntentIsLoggedCleanedUpAndTheNotificationStillShown)
     };
     const std::string failed = "error notification-intent communication_intent_failed code=";
     const Row rows[] = {
-        {"sender refused (63 digits)", "tamsel_sender_" + std::string(63, 'a'), {}, false, {failed + "2"}, "none"},
-        {"sender refused (upper-case hex)", "tamsel_sender_" + std::string(64, 'A'), {}, false, {failed + "2"},
+        {"sender refused (63 digits)",
+         "tamsel_sender_" + std::string(63, 'a'),
+         {},
+         false,
+         {failed + "2"},
+         "none"},
+        {"sender refused (upper-case hex)",
+         "tamsel_sender_" + std::string(64, 'A'),
+         {},
+         false,
+         {failed + "2"},
          "none"},
         {"sender refused (no prefix)", std::string(64, 'a'), {}, false, {failed + "2"}, "none"},
-        {"donation fails", senderID(),
-         [](MemoryInteractionStore& s) { s.failNextDonate(IntentError(IntentError::kDonationFailed)); }, false,
-         {failed + "1901"}, "none"},
-        {"content update fails", senderID(),
+        {"donation fails",
+         senderID(),
+         [](MemoryInteractionStore& s) { s.failNextDonate(IntentError(IntentError::kDonationFailed)); },
+         false,
+         {failed + "1901"},
+         "none"},
+        {"content update fails",
+         senderID(),
          [](MemoryInteractionStore& s) { s.failNextContentUpdate(IntentError(IntentError::kInvalidIntent)); },
-         false, {failed + "1903"}, "none"},
-        {"content update and cleanup fail", senderID(),
-         [](MemoryInteractionStore& s) { s.failNextContentUpdate(IntentError(IntentError::kInvalidIntent)); }, true,
-         {failed + "1903", "error notification-intent communication_intent_cleanup_failed"}, "donated"},
+         false,
+         {failed + "1903"},
+         "none"},
+        {"content update and cleanup fail",
+         senderID(),
+         [](MemoryInteractionStore& s) { s.failNextContentUpdate(IntentError(IntentError::kInvalidIntent)); },
+         true,
+         {failed + "1903", "error notification-intent communication_intent_cleanup_failed"},
+         "donated"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -371,11 +394,13 @@ TEST(PresenterApply, SecondOwnChangeInOnePageIsPostedAndThePageGoesOn) {
     EXPECT_EQ(idOf(added[0].content), "n2");
     EXPECT_EQ(added[0].identifier, "tamsel:v2:" + kReceiver + ":" + groupKey('r'));
     EXPECT_EQ(idOf(added[1].content), "n3");
-    for (const char* id : {"n1", "n2", "n3"}) EXPECT_EQ(f.entry(id), ledgerEntry("1", "available", "none")) << id;
+    for (const char* id : {"n1", "n2", "n3"})
+        EXPECT_EQ(f.entry(id), ledgerEntry("1", "available", "none")) << id;
 
     // The next push for the same conversation repeats nothing but the hand-off.
     auto next = f.remote('r');
-    f.presenter(next).apply(kReceiver, {change("n1", "1", 'r'), change("n2", "1", 'r'), change("n3", "1", 'b')});
+    f.presenter(next).apply(kReceiver,
+                            {change("n1", "1", 'r'), change("n2", "1", 'r'), change("n3", "1", 'b')});
     EXPECT_EQ(f.center->added().size(), 2u + 1u);  // n2 again, silently: its hand-off is taken by n1
     EXPECT_EQ(f.center->added().back().content->sound, NotificationSound::none);
     EXPECT_EQ(f.handoffs->all().size(), 2u);
@@ -386,9 +411,10 @@ TEST(PresenterApply, RefusedHandOffWhosePostFailsPutsTheEntryBack) {
         const char* name;
         Json previous;  // null: none
     };
-    for (const auto& row : {Row{"no earlier entry", nullptr},
-                            Row{"older entry with an extra member",
-                                Json{{"revision", "1"}, {"state", "available"}, {"intent", "donated"}, {"x", "y"}}}}) {
+    for (const auto& row :
+         {Row{"no earlier entry", nullptr},
+          Row{"older entry with an extra member",
+              Json{{"revision", "1"}, {"state", "available"}, {"intent", "donated"}, {"x", "y"}}}}) {
         SCOPED_TRACE(row.name);
         PresenterFixture f;
         if (!row.previous.is_null()) f.writeLedger({{kReceiver + ":n2", row.previous}});
@@ -411,6 +437,21 @@ TEST(PresenterApply, RefusedHandOffWhosePostFailsPutsTheEntryBack) {
         EXPECT_EQ(f.entry("n2"), ledgerEntry("2", "available", "none"));
         EXPECT_EQ(f.entry("n3"), ledgerEntry("1", "available", "none"));
     }
+}
+
+// The entry is written before the hand-off; when the permission change after
+// that write fails, the hand-off never happens, so the entry must not stay.
+TEST(PresenterApply, RecordBeforeTheHandOffThatFailsIsUndone) {
+    PresenterFixture f;
+    f.files->failNext(FileOperation::setPermissions, FileSystemError(EPERM, "chmod"));
+    EXPECT_THROW(f.presenter(f.remote('r')).apply(kReceiver, {change("n1", "1", 'r')}), FileSystemError);
+    EXPECT_THAT(f.handoffs->all(), IsEmpty());
+    EXPECT_TRUE(f.entry("n1").is_null());
+
+    // So a later push of any conversation still shows it.
+    f.presenter(f.remote('z')).apply(kReceiver, {change("n1", "1", 'r')});
+    EXPECT_EQ(f.center->added().size(), 1u);
+    EXPECT_EQ(f.entry("n1"), ledgerEntry("1", "available", "none"));
 }
 
 TEST(PresenterApply, FallbackThatWonTheRaceLeavesTheOwnChangeToBePosted) {
@@ -497,9 +538,8 @@ TEST(PresenterApply, CancellationBeforePostingOrHandingOffRecordsNothing) {
             donating.count_down();
             cancelled.wait();
         });
-        auto task = Task<void>::start([presenter, group] {
-            presenter->apply(kReceiver, {fromSender(change("n1", "1", group))});
-        });
+        auto task = Task<void>::start(
+            [presenter, group] { presenter->apply(kReceiver, {fromSender(change("n1", "1", group))}); });
         donating.wait();
         task.cancel();
         cancelled.count_down();
@@ -514,8 +554,8 @@ TEST(PresenterApply, CancellationBeforePostingOrHandingOffRecordsNothing) {
 
 TEST(PresenterApply, PersistsAcrossPresentersSoNothingIsRepeated) {
     PresenterFixture f;
-    const std::vector<NotificationDeliveryChange> page{fromSender(change("n1", "1", 'a')), change("n2", "1", 'b'),
-                                                       withdrawal("n3", "1", 'c')};
+    const std::vector<NotificationDeliveryChange> page{fromSender(change("n1", "1", 'a')),
+                                                       change("n2", "1", 'b'), withdrawal("n3", "1", 'c')};
     f.presenter().apply(kReceiver, page);
     const auto donations = f.store->donations().size();
     const std::string written = tamsel::testing::readText(f.ledgerFile());
@@ -553,9 +593,10 @@ TEST(PresenterApply, HeldLockFailsAtOnceWithoutTouchingAnything) {
 
 TEST(PresenterApply, UnknownTopLevelMembersSurviveAndRewrittenEntriesLoseExtraMembers) {
     PresenterFixture f;
-    f.writeLedger({{"future-member", {{"anything", "kept"}}},
-                   {kReceiver + ":n1", {{"revision", "1"}, {"state", "withdrawn"}, {"intent", "none"}, {"x", "y"}}},
-                   {kReceiver + ":n2", {{"revision", "1"}, {"state", "available"}, {"x", "y"}}}});
+    f.writeLedger(
+        {{"future-member", {{"anything", "kept"}}},
+         {kReceiver + ":n1", {{"revision", "1"}, {"state", "withdrawn"}, {"intent", "none"}, {"x", "y"}}},
+         {kReceiver + ":n2", {{"revision", "1"}, {"state", "available"}, {"x", "y"}}}});
     f.presenter().apply(kReceiver, {change("n1", "1"), change("n2", "2")});
 
     Json ledger = f.ledger();

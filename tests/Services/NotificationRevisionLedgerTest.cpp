@@ -30,8 +30,8 @@ TAMSEL_TEST_PROCESS_ROLE(hold_ledger_lock) {
 namespace presentation_test {
 namespace {
 
-using ::testing::IsEmpty;
 using tamsel::testing::SpawnedTestProcess;
+using ::testing::IsEmpty;
 
 template <class Call>
 void expectFailure(Call&& call, NotificationDeliveryFailure::Kind kind) {
@@ -81,8 +81,11 @@ TEST(RevisionLedger, GroupWithoutContainerIsACredentialFailureAndCreatesNothing)
     f.bundle->set("TAMSEL_NOTIFICATION_APP_GROUP", PropertyValue{std::string("group.missing")});
     expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "1")}); },
                   NotificationDeliveryFailure::Kind::credential);
-    expectFailure([&] { f.presenter().applyBadge({kReceiver, "1", 1}); },
-                  NotificationDeliveryFailure::Kind::credential);
+    expectFailure(
+        [&] {
+            f.presenter().applyBadge({kReceiver, "1", 1});
+        },
+        NotificationDeliveryFailure::Kind::credential);
     EXPECT_FALSE(std::filesystem::exists(f.scratch.path() / "containers" / "group.missing"));
     EXPECT_FALSE(std::filesystem::exists(f.scratch.path() / "application-support"));
     EXPECT_EQ(f.platformCalls(), 0);
@@ -143,15 +146,19 @@ TEST(RevisionLedger, LockThatCannotBeOpenedOrTakenFailsWithResponseAndLeaksNothi
         const char* name;
         FileOperation operation;
     };
-    for (const auto& row : {Row{"open fails", FileOperation::open}, Row{"flock fails", FileOperation::flock}}) {
+    for (const auto& row :
+         {Row{"open fails", FileOperation::open}, Row{"flock fails", FileOperation::flock}}) {
         SCOPED_TRACE(row.name);
         PresenterFixture f;
         f.files->failRawCall(row.operation, 1, EIO);
         expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "1")}); },
                       NotificationDeliveryFailure::Kind::response);
         f.files->failRawCall(row.operation, 1, EIO);
-        expectFailure([&] { f.presenter().applyBadge({kReceiver, "1", 1}); },
-                      NotificationDeliveryFailure::Kind::response);
+        expectFailure(
+            [&] {
+                f.presenter().applyBadge({kReceiver, "1", 1});
+            },
+            NotificationDeliveryFailure::Kind::response);
         EXPECT_THAT(f.files->openDescriptors(), IsEmpty());
         EXPECT_EQ(f.files->calls(FileOperation::readFile), 0);
         EXPECT_EQ(f.platformCalls(), 0);
@@ -181,8 +188,11 @@ TEST(RevisionLedger, LockHeldByAnotherProcessFailsBothEntryPointsAtOnce) {
 
     expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "2")}); },
                   NotificationDeliveryFailure::Kind::response);
-    expectFailure([&] { f.presenter().applyBadge({kReceiver, "5", 5}); },
-                  NotificationDeliveryFailure::Kind::response);
+    expectFailure(
+        [&] {
+            f.presenter().applyBadge({kReceiver, "5", 5});
+        },
+        NotificationDeliveryFailure::Kind::response);
     EXPECT_EQ(f.platformCalls(), 0);
     EXPECT_EQ(f.files->calls(FileOperation::readFile), 0);
     EXPECT_EQ(tamsel::testing::readText(f.ledgerFile()), before);

@@ -1,10 +1,10 @@
 #pragma once
 // Real files in a scratch directory (behind a FaultyFileSystem), the in-memory
 // notification centre and interaction store, and builders for changes.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <memory>
@@ -37,7 +37,8 @@ inline const std::string kGroup = "group.com.brindaxel.tamsel";
 inline std::string groupKey(char c) { return std::string(64, c); }
 inline std::string senderID(char c = 'a') { return "tamsel_sender_" + std::string(64, c); }
 
-inline NotificationDeliveryChange change(const std::string& id, const std::string& revision, char group = 'a') {
+inline NotificationDeliveryChange change(const std::string& id, const std::string& revision,
+                                         char group = 'a') {
     NotificationDeliveryChange c;
     c.notificationID = id;
     c.revision = revision;
@@ -49,7 +50,8 @@ inline NotificationDeliveryChange change(const std::string& id, const std::strin
     return c;
 }
 
-inline NotificationDeliveryChange withdrawal(const std::string& id, const std::string& revision, char group = 'a') {
+inline NotificationDeliveryChange withdrawal(const std::string& id, const std::string& revision,
+                                             char group = 'a') {
     auto c = change(id, revision, group);
     c.withdrawn = true;
     return c;
@@ -72,7 +74,8 @@ inline NotificationRequest shownRequest(const std::string& id, const std::string
                             {"tamselNotificationRevision", revision},
                             {"tamselGroupKey", groupKey(group)},
                             {"tamselTarget", Json::object()}};
-    return {"tamsel:v2:" + receiver + ":" + groupKey(group), std::make_shared<const NotificationContent>(content)};
+    return {"tamsel:v2:" + receiver + ":" + groupKey(group),
+            std::make_shared<const NotificationContent>(content)};
 }
 
 // What reached the push's content handler.
@@ -87,7 +90,7 @@ struct Handoffs {
 };
 
 class PresenterFixture {
-public:
+  public:
     PresenterFixture()
         : bundle(std::make_shared<MemoryBundle>()),
           files(std::make_shared<FaultyFileSystem>(std::make_shared<PosixFileSystem>(scratch.path()))),
@@ -110,7 +113,9 @@ public:
     std::filesystem::path ledgerDirectory() const {
         return scratch.path() / "containers" / kGroup / "NotificationDelivery";
     }
-    std::filesystem::path ledgerFile() const { return ledgerDirectory() / NotificationRevisionLedger::kFileName; }
+    std::filesystem::path ledgerFile() const {
+        return ledgerDirectory() / NotificationRevisionLedger::kFileName;
+    }
     std::filesystem::path lockFile() const { return NotificationRevisionLedger::lockFile(ledgerFile()); }
 
     std::shared_ptr<NotificationRemotePresentation> remote(char group = 'r') {
@@ -125,7 +130,8 @@ public:
             });
     }
 
-    NotificationDeliveryPresenter presenter(std::shared_ptr<NotificationRemotePresentation> remote = nullptr) const {
+    NotificationDeliveryPresenter presenter(
+        std::shared_ptr<NotificationRemotePresentation> remote = nullptr) const {
         return NotificationDeliveryPresenter(std::move(remote), platform());
     }
 

@@ -20,14 +20,14 @@ using ProcessRole = int (*)();
 // Registers a role; returns true so that it can initialise a static.
 bool registerProcessRole(const char* name, ProcessRole role);
 
-#define TAMSEL_TEST_PROCESS_ROLE(name)                                                               \
-    static int name##_role();                                                                        \
-    [[maybe_unused]] static const bool name##_registered =                                           \
-        ::tamsel::testing::registerProcessRole(#name, &name##_role);                                 \
+#define TAMSEL_TEST_PROCESS_ROLE(name)                               \
+    static int name##_role();                                        \
+    [[maybe_unused]] static const bool name##_registered =           \
+        ::tamsel::testing::registerProcessRole(#name, &name##_role); \
     static int name##_role()
 
 class SpawnedTestProcess {
-public:
+  public:
     SpawnedTestProcess(const std::string& role, const std::map<std::string, std::string>& environment);
     ~SpawnedTestProcess();
     SpawnedTestProcess(const SpawnedTestProcess&) = delete;
@@ -42,7 +42,7 @@ public:
     // Waits for the child and returns its exit status (-1 when it did not exit normally).
     int wait();
 
-private:
+  private:
     pid_t pid_ = -1;
     int toChild_ = -1;
     int fromChild_ = -1;
