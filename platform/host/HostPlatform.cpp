@@ -1,8 +1,7 @@
 #include <cstdlib>
 
-#include "platform/host/HostOptions.h"
-
 #include "platform/file/FileKeychain.h"
+#include "platform/host/HostOptions.h"
 #include "platform/linux/CurlHTTPSession.h"
 
 namespace tamsel::host {

@@ -39,7 +39,8 @@ TEST(UrlResolution, ResolvesAbsolutePathsAgainstTheAuthorityOnly) {
 }
 
 TEST(UrlResolution, RefusesWhatIsNotAReference) {
-    for (const char* reference : {"", "/a b", "/%zz", "/caf\xc3\xa9", "/x\r\nHost: evil", "javascript:alert(1)"}) {
+    for (const char* reference :
+         {"", "/a b", "/%zz", "/caf\xc3\xa9", "/x\r\nHost: evil", "javascript:alert(1)"}) {
         SCOPED_TRACE(reference);
         EXPECT_EQ(resolveReference("https://api.example.com", reference), std::nullopt);
     }

@@ -83,7 +83,7 @@ struct ScriptedResponse {
 };
 
 class TlsTestServer {
-public:
+  public:
     using Handler = std::function<ScriptedResponse(const RecordedRequest&)>;
 
     // Starts listening at once. Until told otherwise every request gets a 404
@@ -101,20 +101,21 @@ public:
 
     std::vector<RecordedRequest> requests() const;
     // True once at least `count` requests have arrived (false after `timeout`).
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    bool waitForRequests(std::size_t count,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
     // Ends every delay and stall, closes the listener and waits for the
     // server's threads. Called by the destructor; calling it twice is harmless.
     void stop();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
 // Makes libcurl sessions that trust only the test CA (of `certificates`), with
 // the other settings as given (short limits keep time-out tests fast).
-std::shared_ptr<HTTPSessionFactory> testSessions(HTTPSessionSettings settings = {},
-                                                 const TestCertificates& certificates = TestCertificates::trusted());
+std::shared_ptr<HTTPSessionFactory> testSessions(
+    HTTPSessionSettings settings = {}, const TestCertificates& certificates = TestCertificates::trusted());
 
 }  // namespace tamsel::platform::testing
