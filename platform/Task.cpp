@@ -30,10 +30,10 @@ void taskStarted() {
 }
 
 void taskFinished() {
-    {
-        std::lock_guard lock(liveMutex);
-        --liveTasks;
-    }
+    // Notified under the lock: once waitForAllTasks() has seen zero, no task
+    // thread touches these globals again, so main() may return and destroy them.
+    std::lock_guard lock(liveMutex);
+    --liveTasks;
     liveChanged.notify_all();
 }
 }  // namespace detail

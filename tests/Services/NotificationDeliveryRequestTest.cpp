@@ -364,6 +364,8 @@ TEST_F(RequestEnvelope, CancellationMidTransferEndsTheRequestPromptly) {
     ASSERT_TRUE(task.waitUntil(cancelled + 5s));
     EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 500ms);
     EXPECT_THROW(task.value(), tamsel::platform::CancellationError);
+    // No task thread may outlive the test process's statics.
+    EXPECT_TRUE(tamsel::platform::waitForAllTasks(std::chrono::steady_clock::now() + 5s));
 }
 
 TEST_F(RequestEnvelope, ABodyThatCannotBeEncodedIsTheWritersErrorAndNothingIsSent) {

@@ -246,6 +246,8 @@ TEST(CurlHTTPSession, CancellingTheTaskStopsTheTransferAtOnce) {
     ASSERT_TRUE(task.waitUntil(cancelled + 5s));
     EXPECT_LT(SteadyClock::now() - cancelled, 500ms);
     EXPECT_THROW(task.value(), CancellationError);
+    // No task thread may outlive the test process's statics.
+    EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + 5s));
 }
 
 TEST(CurlHTTPSession, ACancelledTaskSendsNothing) {
@@ -263,6 +265,7 @@ TEST(CurlHTTPSession, ACancelledTaskSendsNothing) {
     cancelled->count_down();
     EXPECT_THROW(task.value(), CancellationError);
     EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + 5s));
 }
 
 TEST(CurlHTTPSession, RefusesACertificateItDoesNotTrust) {

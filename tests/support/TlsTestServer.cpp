@@ -21,6 +21,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr std::size_t kServerThreads = 16;
+
 [[noreturn]] void fail(const char* what) { throw std::runtime_error(std::string("test TLS setup: ") + what); }
 
 struct KeyDeleter {
@@ -264,6 +266,8 @@ TlsTestServer::TlsTestServer(const TestCertificates& certificates)
     auto& server = impl_->server;
     if (!server.is_valid()) fail("the server cannot load its certificate");
     server.set_tcp_nodelay(true);  // else every small answer waits on Nagle
+    // A stalled answer holds its thread until the stall ends; leave room for several.
+    server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     server.set_keep_alive_max_count(100'000);
     server.set_keep_alive_timeout(2);
     auto handler = [impl = impl_.get()](const httplib::Request& request, httplib::Response& response) {

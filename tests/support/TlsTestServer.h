@@ -12,7 +12,8 @@
 // answers (`delay`), stop sending part-way (`stallAfter` / `stallFor`), trickle
 // its body (`pieceSize` / `piecePause`) or use chunked coding (no length known in
 // advance). Every wait ends at once when the server stops, so a test never waits
-// for a stall it no longer cares about.
+// for a stall it no longer cares about. A stalled answer holds one of the
+// server's 16 threads (and so one connection) until then.
 //
 // Certificates: TestCertificates::trusted() is a CA made for this test process
 // and a server certificate for IP 127.0.0.1 and DNS localhost signed by it;
