@@ -30,10 +30,11 @@ void taskStarted() {
 }
 
 void taskFinished() {
-    {
-        std::lock_guard lock(liveMutex);
-        --liveTasks;
-    }
+    // Notified under the lock: waitForAllTasks() can only return after this
+    // thread is done with the condition variable, which main() may then destroy
+    // with the other statics.
+    std::lock_guard lock(liveMutex);
+    --liveTasks;
     liveChanged.notify_all();
 }
 }  // namespace detail
