@@ -30,9 +30,8 @@ void taskStarted() {
 }
 
 void taskFinished() {
-    // Notified under the lock: waitForAllTasks() can only return after this
-    // thread is done with the condition variable, which main() may then destroy
-    // with the other statics.
+    // Notified under the lock: once waitForAllTasks() has seen zero, no task
+    // thread touches these globals again, so main() may return and destroy them.
     std::lock_guard lock(liveMutex);
     --liveTasks;
     liveChanged.notify_all();

@@ -1,6 +1,8 @@
 #include <cstdlib>
 
+#include "platform/file/FileKeychain.h"
 #include "platform/host/HostOptions.h"
+#include "platform/linux/CurlHTTPSession.h"
 
 namespace tamsel::host {
 
@@ -15,6 +17,10 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     platform::Platform p;
     p.bundle = std::make_shared<platform::PlistBundle>(options.bundle);
     p.clock = std::make_shared<platform::SystemClock>();
+    platform::HTTPSessionSettings sessions;
+    sessions.caFile = options.caFile;
+    p.sessions = std::make_shared<platform::CurlHTTPSessionFactory>(sessions);
+    p.keychain = std::make_shared<platform::FileKeychain>(options.platformRoot);
     return p;
 }
 
