@@ -148,26 +148,26 @@ void DeliveryServer::routes() {
     const std::string receiver = kReceiver;
 
     server_->Post(receiver + "/worker-sessions", [this](const Request& req, Response& res) {
-        stall("worker-sessions");
         Answer a = state_.openWorkerSession(req.matches[1], header(req, "Tamsel-Receiver-Refresh"),
                                             header(req, "Idempotency-Key"));
+        stall("worker-sessions");
         send(res, a.status, a.body);
     });
     server_->Get(receiver + "/badge", [this](const Request& req, Response& res) {
-        stall("badge");
         Answer a = state_.readBadge(req.matches[1], header(req, "Authorization"));
+        stall("badge");
         send(res, a.status, a.body);
     });
     server_->Get(receiver + "/delivery-changes", [this](const Request& req, Response& res) {
-        stall("delivery-changes");
         Answer a = state_.readChanges(req.matches[1], header(req, "Authorization"), param(req, "limit"),
                                       param(req, "cursor"));
+        stall("delivery-changes");
         send(res, a.status, a.body);
     });
     server_->Post(receiver + "/delivery-acknowledgments", [this](const Request& req, Response& res) {
-        stall("delivery-acknowledgments");
         Answer a = state_.acknowledge(req.matches[1], header(req, "Authorization"),
                                       header(req, "Idempotency-Key"), header(req, "Content-Type"), req.body);
+        stall("delivery-acknowledgments");
         send(res, a.status, a.body);
     });
 
