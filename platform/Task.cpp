@@ -30,10 +30,11 @@ void taskStarted() {
 }
 
 void taskFinished() {
-    {
-        std::lock_guard lock(liveMutex);
-        --liveTasks;
-    }
+    // Notified under the lock: once waitForAllTasks() has seen zero, the process
+    // may exit and destroy the condition variable, so no finishing thread may
+    // still be inside notify_all() by then.
+    std::lock_guard lock(liveMutex);
+    --liveTasks;
     liveChanged.notify_all();
 }
 }  // namespace detail
