@@ -2,9 +2,11 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <thread>
 
 namespace tamsel::delivery {
 namespace {
@@ -86,7 +88,31 @@ int DeliveryServer::bind(int port) {
     return bound;
 }
 
-bool DeliveryServer::listen() { return server_->listen_after_bind(); }
+bool DeliveryServer::listen() {
+    // The library ignores a stop() that comes before its accept loop runs, and a
+    // stop may well come that early (a signal right after the start line). So
+    // stop requests only raise a flag, and this thread turns the flag into the
+    // library's stop once the loop is running.
+    std::atomic<bool> returned{false};
+    std::thread stopper([&] {
+        {
+            std::unique_lock lock(mutex_);
+            stopped_.wait(lock, [&] { return stopping_; });
+        }
+        while (!returned) {
+            if (server_->is_running()) {
+                server_->stop();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const bool served = server_->listen_after_bind();
+    returned = true;
+    stop();  // lets the stopper go when serving failed on its own
+    stopper.join();
+    return served;
+}
 
 void DeliveryServer::stop() {
     {
@@ -94,7 +120,6 @@ void DeliveryServer::stop() {
         stopping_ = true;
     }
     stopped_.notify_all();
-    server_->stop();
 }
 
 void DeliveryServer::setStall(long milliseconds, std::string route) {
