@@ -79,6 +79,19 @@ protected:
                    {{"policyVersion", "notification-attention.v1"}, {"groupKey", hex(group)}, {"audible", true}}}}}};
     }
 
+    // `count` changes, each in a conversation of its own so that every one stays delivered.
+    static Json separateConversations(const std::string& prefix, int count) {
+        Json records = Json::array();
+        for (int i = 0; i < count; ++i) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, "%012d", i);
+            Json record = change(prefix + suffix, "1", 'b');
+            record["presentation"]["attention"]["groupKey"] = hex('0').substr(0, 52) + suffix;
+            records.push_back(record);
+        }
+        return records;
+    }
+
     void queue(const Json& records) { service.admin("POST", "/admin/receivers/" + receiver + "/changes", records); }
 
     Json center() const {
@@ -156,18 +169,7 @@ TEST_F(EndToEndTest, WithoutAChangeOfItsConversationThePushFallsBackAsReceived) 
 }
 
 TEST_F(EndToEndTest, SeveralPagesAreAllPresentedOnceAndAcknowledged) {
-    Json records = Json::array();
-    for (int i = 0; i < 120; ++i) {
-        char id[32];
-        std::snprintf(id, sizeof id, "ntf_page_%011d", i);
-        // Each in a conversation of its own so every one stays delivered.
-        std::string group = hex('0');
-        std::snprintf(group.data() + 52, 13, "%012d", i);
-        Json record = change(id, "1", 'b');
-        record["presentation"]["attention"]["groupKey"] = group;
-        records.push_back(record);
-    }
-    queue(records);
+    queue(separateConversations("ntf_page_", 120));
     auto result = push("p1", hex('f'));
     ASSERT_TRUE(has(events(result.err), "extension_worker_completed")) << result.err;
     EXPECT_EQ(delivered().size(), 120u);
@@ -180,17 +182,7 @@ TEST_F(EndToEndTest, SeveralPagesAreAllPresentedOnceAndAcknowledged) {
 }
 
 TEST_F(EndToEndTest, AnExpiredCursorAfterTheFirstPageEndsTheRunSuccessfullyAndTheRestComesLater) {
-    Json records = Json::array();
-    for (int i = 0; i < 60; ++i) {
-        char id[32];
-        std::snprintf(id, sizeof id, "ntf_cursor_%09d", i);
-        std::string group = hex('0');
-        std::snprintf(group.data() + 52, 13, "%012d", i);
-        Json record = change(id, "1", 'b');
-        record["presentation"]["attention"]["groupKey"] = group;
-        records.push_back(record);
-    }
-    queue(records);
+    queue(separateConversations("ntf_cursor_", 60));
     // Hold the first acknowledgment long enough to expire every cursor meanwhile.
     service.admin("POST", "/admin/stall", {{"milliseconds", 1500}, {"route", "delivery-acknowledgments"}});
     auto running = std::async(std::launch::async, [&] { return push("p1", hex('f')); });
