@@ -501,7 +501,9 @@ TEST_F(CrashConsistencyTest, KilledRunsNeitherLoseNorRepeatNorRollBackWhatTheyPr
             break;
         }
     }
-    if (!HasFailure()) EXPECT_GE(landed, kills) << "too many runs ended before their kill";
+    if (!HasFailure()) {
+        EXPECT_GE(landed, kills) << "too many runs ended before their kill";
+    }
 
     std::size_t leftovers = 0;
     for (const auto& file : std::filesystem::recursive_directory_iterator(root()))
