@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -419,6 +420,30 @@ class CrashConsistencyTest : public ::testing::Test {
         EXPECT_EQ(donated, recorded);
     }
 
+    // A killed run's last post that its ledger does not hold: the kill fell
+    // between the post and its record. Tells whether the post had reached the
+    // centre's file or was only in its journal (the centre still writing).
+    void countPostInFlight(const std::vector<Presentation>& presented,
+                           const PresentationAudit::Ledger& ledger) {
+        auto last =
+            std::find_if(presented.rbegin(), presented.rend(), [](const auto& p) { return !p.handOff; });
+        if (last == presented.rend()) return;
+        auto entry = ledger.find(last->notificationID);
+        if (entry != ledger.end() && entry->second.at("revision") == last->revision) return;
+        platform::FileNotificationCenter center(root() / "notification-center.json",
+                                                std::make_shared<platform::SystemClock>());
+        for (const auto& delivered : center.deliveredNotifications()) {
+            const Json& info = *delivered.request.content->userInfo;
+            if (info.at("tamselNotificationId") == last->notificationID &&
+                info.at("tamselNotificationRevision") == last->revision) {
+                ++inFlightShown;
+                return;
+            }
+        }
+        ++inFlightJournalled;
+    }
+
+    long inFlightShown = 0, inFlightJournalled = 0;
     DeliveryServiceProcess service;
     WorkDirectory work;
     Json receiver;
@@ -455,6 +480,7 @@ TEST_F(CrashConsistencyTest, KilledRunsNeitherLoseNorRepeatNorRollBackWhatTheyPr
     auto perChange = std::chrono::duration_cast<std::chrono::microseconds>(calibration.took) / batch;
 
     long landed = 0, beforeAnyPresentation = 0, endedFirst = 0;
+    inFlightShown = inFlightJournalled = 0;
     int round = 1;
     for (; landed < kills && round <= 3 * kills + 10; ++round) {
         batch = queueRound(random, round);
@@ -483,6 +509,7 @@ TEST_F(CrashConsistencyTest, KilledRunsNeitherLoseNorRepeatNorRollBackWhatTheyPr
         auto after = readLedger();
         expectForwards(ledger, after);
         ledger = after;
+        if (killed.killed) countPostInFlight(presented, ledger);
 
         const std::string cleanName = "round-" + std::to_string(round) + "-clean";
         HostExit clean = host(cleanName, std::nullopt);
@@ -510,7 +537,9 @@ TEST_F(CrashConsistencyTest, KilledRunsNeitherLoseNorRepeatNorRollBackWhatTheyPr
         if (file.path().filename().string().rfind(".", 0) == 0) ++leftovers;
     std::cout << "crash test: " << landed << " kills in " << round - 1 << " rounds (" << beforeAnyPresentation
               << " before anything was presented, " << endedFirst << " runs ended before their kill); "
-              << audit.changesInFlight() << " kills left a post in flight that the next run presented again; "
+              << audit.changesInFlight() << " kills left a post in flight that the next run presented again ("
+              << inFlightShown << " after the post had reached the centre, " << inFlightJournalled
+              << " while the centre was still writing it); "
               << "repeated hand-offs without sound: " << audit.repeatedHandOffs() << " handed back, "
               << audit.repeatedHandOffsPosted() << " posted since the push was already answered; "
               << leftovers << " temporary files left behind by killed writes\n";
