@@ -210,8 +210,13 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
             continue;
         }
 
+        // The record is written and made durable before the post and put in
+        // place right after it: a process that dies between the two has posted a
+        // change it did not record, which the next run presents again, so
+        // nothing slow may stand between them.
+        auto record = ledger.prepare(key, presented, true);
         center_->add(Content::request(receiver, change, shown));
-        ledger.record(key, presented, true);
+        record.commit();
     }
 }
 

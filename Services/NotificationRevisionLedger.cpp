@@ -91,14 +91,24 @@ NotificationRevisionLedger::Entries NotificationRevisionLedger::decode(std::stri
     return entries;
 }
 
-std::string NotificationRevisionLedger::encode(const Entries& entries) {
+namespace {
+
+Json entryJson(const NotificationRevisionLedger::Entry& entry) {
+    Json object = Json::object();
+    for (const auto& [name, text] : entry) object[name] = text;
+    return object;
+}
+
+Json ledgerJson(const NotificationRevisionLedger::Entries& entries) {
     Json document = Json::object();
-    for (const auto& [key, entry] : entries) {
-        Json object = Json::object();
-        for (const auto& [name, text] : entry) object[name] = text;
-        document[key] = std::move(object);
-    }
-    return tamsel::platform::writeJson(document);
+    for (const auto& [key, entry] : entries) document[key] = entryJson(entry);
+    return document;
+}
+
+}  // namespace
+
+std::string NotificationRevisionLedger::encode(const Entries& entries) {
+    return tamsel::platform::writeJson(ledgerJson(entries));
 }
 
 const NotificationRevisionLedger::Entry* NotificationRevisionLedger::find(const std::string& key) const {
@@ -112,8 +122,32 @@ void NotificationRevisionLedger::write(bool restrictPermissions) {
 }
 
 void NotificationRevisionLedger::record(const std::string& key, Entry entry, bool restrictPermissions) {
-    entries_[key] = std::move(entry);
-    write(restrictPermissions);
+    prepare(key, std::move(entry), restrictPermissions).commit();
+}
+
+NotificationRevisionLedger::PreparedRecord NotificationRevisionLedger::prepare(const std::string& key,
+                                                                               Entry entry,
+                                                                               bool restrictPermissions) {
+    Json document = ledgerJson(entries_);
+    document[key] = entryJson(entry);
+    auto staged = files_.stageFile(file_, tamsel::platform::writeJson(document));
+    return PreparedRecord(*this, key, std::move(entry), restrictPermissions, std::move(staged));
+}
+
+NotificationRevisionLedger::PreparedRecord::PreparedRecord(
+    NotificationRevisionLedger& ledger, std::string key, Entry entry, bool restrictPermissions,
+    std::unique_ptr<tamsel::platform::StagedFile> staged)
+    : ledger_(ledger),
+      key_(std::move(key)),
+      entry_(std::move(entry)),
+      restrictPermissions_(restrictPermissions),
+      staged_(std::move(staged)) {}
+
+void NotificationRevisionLedger::PreparedRecord::commit() {
+    staged_->commit();
+    // The file holds it now, whatever happens to its permissions.
+    ledger_.entries_[key_] = std::move(entry_);
+    if (restrictPermissions_) ledger_.files_.setPermissions(ledger_.file_, 0600);
 }
 
 void NotificationRevisionLedger::erase(const std::string& key, bool restrictPermissions) {

@@ -16,6 +16,7 @@
 // the lock descriptor, also while an error unwinds. One thread uses it.
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -55,6 +56,29 @@ class NotificationRevisionLedger {
     // `restrictPermissions` the file's mode is then set to 0600. A failure leaves
     // what was written before and propagates unchanged.
     void record(const std::string& key, Entry entry, bool restrictPermissions);
+
+    // record() in two halves around the event it records, so that little more
+    // than a rename separates the two: prepare() encodes the ledger with the
+    // member replaced and stages the new file (written and made durable beside
+    // the ledger, which keeps its old bytes); commit() puts it in place, and
+    // only then does find() see the new entry. Destroyed uncommitted, it
+    // changes nothing. The ledger must outlive it; commit() at most once.
+    class PreparedRecord {
+      public:
+        void commit();
+
+      private:
+        friend class NotificationRevisionLedger;
+        PreparedRecord(NotificationRevisionLedger& ledger, std::string key, Entry entry,
+                       bool restrictPermissions, std::unique_ptr<tamsel::platform::StagedFile> staged);
+
+        NotificationRevisionLedger& ledger_;
+        std::string key_;
+        Entry entry_;
+        bool restrictPermissions_;
+        std::unique_ptr<tamsel::platform::StagedFile> staged_;
+    };
+    PreparedRecord prepare(const std::string& key, Entry entry, bool restrictPermissions);
     // Takes a member out again and rewrites; only to undo a record of this call.
     void erase(const std::string& key, bool restrictPermissions);
 

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,16 @@ class FileSystemError : public std::system_error {
   public:
     FileSystemError(int error, const char* operation)
         : std::system_error(error, std::generic_category(), operation) {}
+};
+
+// Bytes written in full beside a file and made durable, not yet in its place.
+// Destroying one that was not committed removes it; the file is then untouched.
+class StagedFile {
+  public:
+    virtual ~StagedFile() = default;
+    // Puts the bytes in the file's place atomically (it holds the old or the new
+    // bytes, never a part). Called at most once.
+    virtual void commit() = 0;
 };
 
 class FileSystem {
@@ -39,6 +50,11 @@ class FileSystem {
     virtual std::string readFile(const std::filesystem::path& path) = 0;
     // Leaves the file holding either its old or its new bytes, never a part.
     virtual void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) = 0;
+    // writeFileAtomically() in two halves, for a caller that wants the slow one
+    // (writing and syncing the bytes) done before some event and only the
+    // replace after it. The file keeps its old bytes until commit(). This
+    // default keeps the bytes and makes the whole write on commit().
+    virtual std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path, std::string_view bytes);
     virtual void setPermissions(const std::filesystem::path& path, mode_t mode) = 0;
 
     virtual int open(const std::filesystem::path& path, int flags, mode_t mode) = 0;

@@ -35,14 +35,18 @@ bool isCurrentTaskCancelled();
 // Throws CancellationError when the current task has been cancelled.
 void checkCancellation();
 
-// Waits until every task started so far has finished, or the deadline passes.
-// Returns true when none is left. The host calls it before exiting so that no
-// task thread outlives main().
+// Waits until every task started so far has finished, or the deadline passes,
+// and joins the threads of those that have. Returns true when none is left. The
+// host calls it before exiting so that no task thread outlives main(), not even
+// in its thread-exit work (the TLS library frees its per-thread state there).
 bool waitForAllTasks(std::chrono::steady_clock::time_point deadline);
 
 namespace detail {
 void setCurrentStopToken(std::stop_token token);
 void taskStarted();
+// Keeps a task's thread until it has finished, then joins it (here, on a later
+// call, or in waitForAllTasks()).
+void adopt(std::thread thread);
 void taskFinished();
 
 template <class T>
@@ -65,7 +69,7 @@ public:
     static Task start(std::function<T()> body) {
         auto state = std::make_shared<detail::TaskState<T>>();
         detail::taskStarted();
-        std::thread([state, body = std::move(body)]() mutable {
+        detail::adopt(std::thread([state, body = std::move(body)]() mutable {
             detail::setCurrentStopToken(state->stop.get_token());
             std::exception_ptr error;
             std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>> value;
@@ -90,7 +94,7 @@ public:
             state->finished.notify_all();
             state.reset();
             detail::taskFinished();
-        }).detach();
+        }));
         return Task(std::move(state));
     }
 

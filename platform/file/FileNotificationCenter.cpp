@@ -1,10 +1,16 @@
 #include "platform/file/FileNotificationCenter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <set>
+
+#include "platform/FileSystem.h"
 
 namespace tamsel::platform {
 namespace {
@@ -93,17 +99,43 @@ void complete(Json& document) {
     if (!document.contains("badge")) document["badge"] = nullptr;
 }
 
-void removeIdentifiers(Json& entries, const std::set<std::string>& identifiers) {
+// Returns the identifiers that were there.
+Json removeIdentifiers(Json& entries, const std::set<std::string>& identifiers) {
     Json kept = Json::array();
-    for (auto& entry : entries)
-        if (!identifiers.count(entry.at("identifier").get<std::string>())) kept.push_back(std::move(entry));
+    Json removed = Json::array();
+    for (auto& entry : entries) {
+        const auto& identifier = entry.at("identifier");
+        if (identifiers.count(identifier.get<std::string>()))
+            removed.push_back(identifier);
+        else
+            kept.push_back(std::move(entry));
+    }
     entries = std::move(kept);
+    return removed;
 }
 
 }  // namespace
 
-FileNotificationCenter::FileNotificationCenter(std::filesystem::path file, std::shared_ptr<const Clock> clock)
-    : file_(std::move(file)), clock_(std::move(clock)) {}
+FileNotificationCenter::FileNotificationCenter(std::filesystem::path file, std::shared_ptr<const Clock> clock,
+                                               std::optional<std::filesystem::path> journal)
+    : file_(std::move(file)), clock_(std::move(clock)), journal_(std::move(journal)) {}
+
+void FileNotificationCenter::appendToJournal(Json line) const {
+    if (!journal_) return;
+    line["pid"] = static_cast<std::int64_t>(::getpid());
+    std::string text = writeJson(line) + "\n";
+    // One write with O_APPEND: lines of concurrent processes never interleave.
+    int fd = ::open(journal_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) throw FileSystemError(errno, "open");
+    ssize_t written;
+    do {
+        written = ::write(fd, text.data(), text.size());
+    } while (written < 0 && errno == EINTR);
+    int error = errno;
+    ::close(fd);
+    if (written < 0) throw FileSystemError(error, "write");
+    if (static_cast<std::size_t>(written) != text.size()) throw FileSystemError(EIO, "write");
+}
 
 // Runs one access and turns what the files or the JSON reader report into the
 // centre's own errors, as the platform's centre would.
@@ -148,7 +180,9 @@ void FileNotificationCenter::removeDeliveredNotifications(const std::vector<std:
         file_.update([&](Json& document) {
             validate(document);
             complete(document);
-            removeIdentifiers(list(document, "delivered"), {identifiers.begin(), identifiers.end()});
+            Json removed =
+                removeIdentifiers(list(document, "delivered"), {identifiers.begin(), identifiers.end()});
+            appendToJournal({{"operation", "removeDelivered"}, {"identifiers", std::move(removed)}});
         });
     });
 }
@@ -158,7 +192,9 @@ void FileNotificationCenter::removePendingNotificationRequests(const std::vector
         file_.update([&](Json& document) {
             validate(document);
             complete(document);
-            removeIdentifiers(list(document, "pending"), {identifiers.begin(), identifiers.end()});
+            Json removed =
+                removeIdentifiers(list(document, "pending"), {identifiers.begin(), identifiers.end()});
+            appendToJournal({{"operation", "removePending"}, {"identifiers", std::move(removed)}});
         });
     });
 }
@@ -184,6 +220,7 @@ void FileNotificationCenter::add(const NotificationRequest& request) {
             removeIdentifiers(list(document, "pending"), {request.identifier});
             list(document, "delivered")
                 .push_back({{"identifier", request.identifier}, {"content", content}, {"date", date}});
+            appendToJournal({{"operation", "add"}, {"identifier", request.identifier}, {"content", content}});
         });
     });
 }
@@ -195,6 +232,7 @@ void FileNotificationCenter::setBadgeCount(std::int64_t count) {
             validate(document);
             complete(document);
             document["badge"] = count;
+            appendToJournal({{"operation", "setBadgeCount"}, {"count", count}});
         });
     });
 }

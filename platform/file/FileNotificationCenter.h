@@ -8,8 +8,20 @@
 // section under the file's lock, so concurrent processes see each other's
 // changes whole. A file that is not of this shape is never overwritten: every
 // operation then fails with kStoreCorrupted until it is mended.
+//
+// The state file only tells what is shown now. Given a journal file, the centre
+// also appends one JSON line per change it makes, so that a test can see every
+// post made by every process, including processes killed halfway:
+//   {"operation": "add", "pid": …, "identifier": …, "content": {…}}
+//   {"operation": "removeDelivered" | "removePending", "pid": …, "identifiers": [<those removed>]}
+//   {"operation": "setBadgeCount", "pid": …, "count": …}
+// The line is appended under the file's lock just before the new state replaces
+// the old, so a process that dies between the two leaves a line for a change
+// that never took effect, never a change without its line. A journal that
+// cannot be written fails the operation (kStoreUnavailable) with the state untouched.
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "platform/Clock.h"
 #include "platform/NotificationCenter.h"
@@ -19,7 +31,8 @@ namespace tamsel::platform {
 
 class FileNotificationCenter final : public NotificationCenter {
   public:
-    FileNotificationCenter(std::filesystem::path file, std::shared_ptr<const Clock> clock);
+    FileNotificationCenter(std::filesystem::path file, std::shared_ptr<const Clock> clock,
+                           std::optional<std::filesystem::path> journal = std::nullopt);
 
     std::vector<DeliveredNotification> deliveredNotifications() override;
     std::vector<NotificationRequest> pendingNotificationRequests() override;
@@ -34,9 +47,12 @@ class FileNotificationCenter final : public NotificationCenter {
   private:
     template <class Body>
     auto guarded(Body&& body);
+    // Appends one line to the journal, when there is one.
+    void appendToJournal(Json line) const;
 
     LockedJsonFile file_;
     std::shared_ptr<const Clock> clock_;
+    std::optional<std::filesystem::path> journal_;
 };
 
 }  // namespace tamsel::platform

@@ -115,30 +115,66 @@ std::string PosixFileSystem::readWholeFile(const std::filesystem::path& path) {
 
 std::string PosixFileSystem::readFile(const std::filesystem::path& path) { return readWholeFile(path); }
 
-void PosixFileSystem::replaceFile(const std::filesystem::path& path, std::string_view bytes) {
-    auto directory = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-    std::string pattern = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    Descriptor fd(::mkostemp(name.data(), O_CLOEXEC));
-    if (fd.get() < 0) fail("mkstemp");
-    try {
-        writeAll(fd.get(), bytes);
-        if (::fsync(fd.get()) != 0) fail("fsync");
-        if (fd.release() != 0) fail("close");
-        if (::rename(name.data(), path.c_str()) != 0) fail("rename");
-    } catch (...) {
-        ::unlink(name.data());
-        throw;
+namespace {
+
+class TemporaryBeside final : public StagedFile {
+  public:
+    TemporaryBeside(const std::filesystem::path& path, std::string_view bytes)
+        : path_(path),
+          directory_(path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path()) {
+        std::string pattern = (directory_ / ("." + path.filename().string() + ".XXXXXX")).string();
+        name_.assign(pattern.begin(), pattern.end());
+        name_.push_back('\0');
+        Descriptor fd(::mkostemp(name_.data(), O_CLOEXEC));
+        if (fd.get() < 0) fail("mkstemp");
+        try {
+            writeAll(fd.get(), bytes);
+            if (::fsync(fd.get()) != 0) fail("fsync");
+            if (fd.release() != 0) fail("close");
+        } catch (...) {
+            ::unlink(name_.data());
+            throw;
+        }
+        staged_ = true;
     }
-    // The rename itself is durable only once the directory is.
-    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) fail("open");
-    if (::fsync(dir.get()) != 0) fail("fsync");
+    ~TemporaryBeside() override {
+        if (staged_) ::unlink(name_.data());
+    }
+
+    void commit() override {
+        if (::rename(name_.data(), path_.c_str()) != 0) fail("rename");
+        staged_ = false;
+        // The rename itself is durable only once the directory is.
+        Descriptor dir(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() < 0) fail("open");
+        if (::fsync(dir.get()) != 0) fail("fsync");
+    }
+
+  private:
+    std::filesystem::path path_;
+    std::filesystem::path directory_;
+    std::vector<char> name_;
+    bool staged_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<StagedFile> PosixFileSystem::stage(const std::filesystem::path& path,
+                                                   std::string_view bytes) {
+    return std::make_unique<TemporaryBeside>(path, bytes);
+}
+
+void PosixFileSystem::replaceFile(const std::filesystem::path& path, std::string_view bytes) {
+    stage(path, bytes)->commit();
 }
 
 void PosixFileSystem::writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
     replaceFile(path, bytes);
+}
+
+std::unique_ptr<StagedFile> PosixFileSystem::stageFile(const std::filesystem::path& path,
+                                                       std::string_view bytes) {
+    return stage(path, bytes);
 }
 
 void PosixFileSystem::setPermissions(const std::filesystem::path& path, mode_t mode) {

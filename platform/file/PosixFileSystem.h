@@ -20,6 +20,9 @@ class PosixFileSystem final : public FileSystem {
     bool exists(const std::filesystem::path& path) override;
     std::string readFile(const std::filesystem::path& path) override;
     void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) override;
+    // A temporary file (0600) beside the target, written in full and fsync'd;
+    // commit() renames it over the target and fsyncs the directory.
+    std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path, std::string_view bytes) override;
     void setPermissions(const std::filesystem::path& path, mode_t mode) override;
     int open(const std::filesystem::path& path, int flags, mode_t mode) override;
     int flock(int fd, int operation) override;
@@ -32,6 +35,7 @@ class PosixFileSystem final : public FileSystem {
     // over the target, then the directory fsync'd: after a crash the target holds
     // the old or the new bytes.
     static void replaceFile(const std::filesystem::path& path, std::string_view bytes);
+    static std::unique_ptr<StagedFile> stage(const std::filesystem::path& path, std::string_view bytes);
 
   private:
     std::filesystem::path root_;

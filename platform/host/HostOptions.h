@@ -13,6 +13,8 @@ struct HostOptions {
     double timeBudgetSeconds = 30;
     std::optional<std::filesystem::path> caFile;
     std::optional<std::filesystem::path> pushFile;
+    // Where the notification centre appends a line for every change it makes.
+    std::optional<std::filesystem::path> notificationJournal;
 };
 
 // The real backends, rooted at the options' platform root.

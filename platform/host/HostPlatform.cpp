@@ -24,7 +24,7 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     platform::PosixFileSystem::makeDirectories(options.platformRoot, 0700);
     p.files = std::make_shared<platform::PosixFileSystem>(options.platformRoot);
     p.center = std::make_shared<platform::FileNotificationCenter>(
-        options.platformRoot / "notification-center.json", p.clock);
+        options.platformRoot / "notification-center.json", p.clock, options.notificationJournal);
     p.interactions =
         std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
     platform::HTTPSessionSettings sessions;

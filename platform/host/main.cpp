@@ -57,6 +57,12 @@ options:
   --time-budget SECONDS time granted per push (default 30)
   --ca-file PEM         trust these certificates instead of the system's store
   --push FILE           read push lines from FILE instead of standard input
+  --notification-journal FILE
+                        also append every change made to the notification centre
+                        to FILE, one JSON line each ({"operation": "add" |
+                        "removeDelivered" | "removePending" | "setBadgeCount",
+                        "pid", ...}), written just before the change takes effect:
+                        a record of every post across processes, for tests
   --help                show this text
 
 keychain-store: stores the worker credential read from standard input in the
@@ -141,6 +147,10 @@ int main(int argc, char** argv) {
             const char* v = value("--push");
             if (!v) return usageError("--push needs a file");
             options.pushFile = v;
+        } else if (arg == "--notification-journal") {
+            const char* v = value("--notification-journal");
+            if (!v) return usageError("--notification-journal needs a file");
+            options.notificationJournal = v;
         } else {
             return usageError("unknown argument " + arg);
         }

@@ -1,9 +1,14 @@
 // The notification centre kept in one file, shared by threads and processes.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <functional>
+#include <thread>
 
 #include "platform/file/FileNotificationCenter.h"
+#include "tests/support/Process.h"
 #include "tests/support/ScratchDirectory.h"
 #include "tests/support/SpawnedTestProcess.h"
 
@@ -92,6 +97,52 @@ TEST(FileNotificationCenter, RemovesByIdentifierAndIgnoresUnknownOnes) {
     auto pending = f.center.pendingNotificationRequests();
     ASSERT_EQ(pending.size(), 1u);
     EXPECT_EQ(pending[0].identifier, "p1");
+}
+
+TEST(FileNotificationCenter, JournalHoldsEveryChangeWithWhatWasRemovedAndWhichProcessMadeIt) {
+    CenterFile f;
+    const auto journal = f.root.path() / "journal.jsonl";
+    FileNotificationCenter center(f.path, f.clock, journal);
+    f.center.add(request("before", "not journalled"));
+    center.add(request("d1", "a"));
+    center.add(request("d1", "again"));
+    center.removeDeliveredNotifications({"d1", "unknown"});
+    center.removePendingNotificationRequests({"none"});
+    center.setBadgeCount(3);
+    center.deliveredNotifications();
+
+    const Json pid = static_cast<std::int64_t>(getpid());
+    std::vector<Json> lines;
+    for (const auto& line : tamsel::testing::splitLines(readText(journal))) lines.push_back(Json::parse(line));
+    EXPECT_EQ(lines, (std::vector<Json>{
+                         {{"operation", "add"}, {"pid", pid}, {"identifier", "d1"},
+                          {"content", contentToJson(*request("d1", "a").content)}},
+                         {{"operation", "add"}, {"pid", pid}, {"identifier", "d1"},
+                          {"content", contentToJson(*request("d1", "again").content)}},
+                         {{"operation", "removeDelivered"}, {"pid", pid}, {"identifiers", {"d1"}}},
+                         {{"operation", "removePending"}, {"pid", pid}, {"identifiers", Json::array()}},
+                         {{"operation", "setBadgeCount"}, {"pid", pid}, {"count", 3}},
+                     }));
+}
+
+TEST(FileNotificationCenter, ChangeWhoseJournalLineCannotBeWrittenIsNotMade) {
+    CenterFile f;
+    const auto journal = f.root.path() / "journal-is-a-directory";
+    std::filesystem::create_directory(journal);
+    FileNotificationCenter center(f.path, f.clock, journal);
+    f.center.add(request("kept", "shown"));
+    const std::string before = readText(f.path);
+    for (auto change : std::initializer_list<std::function<void()>>{
+             [&] { center.add(request("d1", "a")); }, [&] { center.removeDeliveredNotifications({"kept"}); },
+             [&] { center.setBadgeCount(1); }}) {
+        try {
+            change();
+            ADD_FAILURE() << "expected a refusal";
+        } catch (const NotificationCenterError& error) {
+            EXPECT_EQ(error.code(), NotificationCenterError::kStoreUnavailable);
+        }
+        EXPECT_EQ(readText(f.path), before);
+    }
 }
 
 TEST(FileNotificationCenter, RefusesBadRequestsAndNegativeBadges) {

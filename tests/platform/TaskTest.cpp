@@ -69,6 +69,25 @@ TEST(Task, WaitUntilReportsWhetherTheTaskEndedInTime) {
     EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + 5s));
 }
 
+// What a thread does after its task's outcome is out (the thread-local
+// destructors, where the TLS library frees its per-thread state) is over once
+// waitForAllTasks() returns, so nothing of it races with the exit.
+std::atomic<bool> threadExitWorkDone{false};
+struct SlowThreadExit {
+    ~SlowThreadExit() {
+        std::this_thread::sleep_for(50ms);
+        threadExitWorkDone = true;
+    }
+};
+thread_local SlowThreadExit slowThreadExit;
+
+TEST(Task, WaitingForAllTasksWaitsForTheirThreadsToExit) {
+    auto task = Task<void>::start([] { (void)&slowThreadExit; });
+    task.wait();
+    EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + 5s));
+    EXPECT_TRUE(threadExitWorkDone);
+}
+
 TEST(Task, CapturesAreReleasedBeforeWaitersWakeUp) {
     auto owned = std::make_shared<int>(7);
     std::weak_ptr<int> watch = owned;

@@ -1,0 +1,85 @@
+// A file write in two halves: staged (written and synced beside the file), then
+// committed (renamed into place).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/file/PosixFileSystem.h"
+#include "platform/testing/FaultyFileSystem.h"
+#include "tests/support/ScratchDirectory.h"
+
+namespace {
+
+using namespace tamsel::platform;
+using tamsel::platform::testing::FaultyFileSystem;
+using tamsel::platform::testing::FileOperation;
+using tamsel::testing::permissionsOf;
+using tamsel::testing::readText;
+using tamsel::testing::ScratchDirectory;
+using tamsel::testing::writeText;
+
+std::vector<std::string> namesIn(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& file : std::filesystem::directory_iterator(directory))
+        names.push_back(file.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(PosixStagedFile, KeepsTheOldBytesInPlaceUntilCommittedAndTheNewOnesDurableBeside) {
+    ScratchDirectory root;
+    PosixFileSystem files(root.path());
+    const auto target = root.path() / "ledger.json";
+    writeText(target, "old");
+
+    auto staged = files.stageFile(target, "new bytes");
+    EXPECT_EQ(readText(target), "old");
+    auto names = namesIn(root.path());
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0].rfind(".ledger.json.", 0), 0u) << names[0];
+    EXPECT_EQ(readText(root.path() / names[0]), "new bytes");
+    EXPECT_EQ(permissionsOf(root.path() / names[0]), 0600u);
+
+    staged->commit();
+    EXPECT_EQ(readText(target), "new bytes");
+    EXPECT_EQ(namesIn(root.path()), std::vector<std::string>{"ledger.json"});
+}
+
+TEST(PosixStagedFile, LeavesNothingBehindWhenNotCommittedOrWhenItCannotBeWritten) {
+    ScratchDirectory root;
+    PosixFileSystem files(root.path());
+    const auto target = root.path() / "ledger.json";
+    writeText(target, "old");
+    files.stageFile(target, "never used");
+    EXPECT_EQ(namesIn(root.path()), std::vector<std::string>{"ledger.json"});
+    EXPECT_EQ(readText(target), "old");
+
+    EXPECT_THROW(files.stageFile(root.path() / "missing" / "ledger.json", "x"), FileSystemError);
+
+    // The target turned into a directory: the rename fails and the staged bytes go.
+    auto staged = files.stageFile(root.path() / "blocked", "x");
+    std::filesystem::create_directories(root.path() / "blocked" / "inside");
+    EXPECT_THROW(staged->commit(), FileSystemError);
+    staged.reset();
+    EXPECT_EQ(namesIn(root.path()), (std::vector<std::string>{"blocked", "ledger.json"}));
+}
+
+TEST(PosixStagedFile, ByDefaultTheWholeWriteHappensOnCommit) {
+    ScratchDirectory root;
+    FaultyFileSystem files(std::make_shared<PosixFileSystem>(root.path()));
+    const auto target = root.path() / "ledger.json";
+    writeText(target, "old");
+
+    auto staged = files.stageFile(target, "new");
+    EXPECT_EQ(namesIn(root.path()), std::vector<std::string>{"ledger.json"});
+    EXPECT_EQ(files.calls(FileOperation::writeFileAtomically), 0);
+    files.failNext(FileOperation::writeFileAtomically, FileSystemError(ENOSPC, "write"));
+    EXPECT_THROW(staged->commit(), FileSystemError);
+    EXPECT_EQ(readText(target), "old");
+
+    files.stageFile(target, "new")->commit();
+    EXPECT_EQ(readText(target), "new");
+    EXPECT_EQ(files.calls(FileOperation::writeFileAtomically), 2);
+}
+
+}  // namespace
