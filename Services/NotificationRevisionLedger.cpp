@@ -75,7 +75,74 @@ NotificationRevisionLedger::NotificationRevisionLedger(tamsel::platform::FileSys
 
 NotificationRevisionLedger::~NotificationRevisionLedger() = default;
 
+namespace {
+
+// Reads a well-formed ledger straight into entries, without the document in
+// between (which took about as much memory again as the entries themselves).
+// It gives up at the first thing that is not plainly a ledger: a syntax error,
+// another shape, a value of another type. Members named twice keep their last
+// value, as in the document.
+class LedgerReader {
+  public:
+    using Entries = NotificationRevisionLedger::Entries;
+
+    Entries& entries() { return entries_; }
+
+    bool start_object(std::size_t) {
+        if (depth_ == 0) {
+            depth_ = 1;
+            return true;
+        }
+        if (depth_ == 1) {
+            depth_ = 2;
+            entry_.clear();
+            return true;
+        }
+        return false;
+    }
+    bool end_object() {
+        if (depth_ == 2) entries_.insert_or_assign(std::move(key_), std::move(entry_));
+        --depth_;
+        return true;
+    }
+    bool key(std::string& name) {
+        (depth_ == 1 ? key_ : name_) = std::move(name);
+        return true;
+    }
+    bool string(std::string& text) {
+        if (depth_ != 2) return false;
+        entry_.insert_or_assign(std::move(name_), std::move(text));
+        return true;
+    }
+    bool null() { return false; }
+    bool boolean(bool) { return false; }
+    bool number_integer(Json::number_integer_t) { return false; }
+    bool number_unsigned(Json::number_unsigned_t) { return false; }
+    bool number_float(Json::number_float_t, const std::string&) { return false; }
+    bool binary(Json::binary_t&) { return false; }
+    bool start_array(std::size_t) { return false; }
+    bool end_array() { return false; }
+    template <class Exception>
+    bool parse_error(std::size_t, const std::string&, const Exception&) {
+        return false;
+    }
+
+  private:
+    int depth_ = 0;
+    std::string key_;
+    std::string name_;
+    NotificationRevisionLedger::Entry entry_;
+    Entries entries_;
+};
+
+}  // namespace
+
 NotificationRevisionLedger::Entries NotificationRevisionLedger::decode(std::string_view bytes) {
+    LedgerReader reader;
+    if (Json::sax_parse(bytes.begin(), bytes.end(), &reader)) return std::move(reader.entries());
+
+    // Not plainly a ledger: read it whole, which refuses it with the error it
+    // has always had (or, for a member named twice, accepts it as before).
     Json document = tamsel::platform::parseJson(bytes);
     if (!document.is_object()) wrongShape("ledger is not a JSON object");
     Entries entries;
@@ -91,14 +158,49 @@ NotificationRevisionLedger::Entries NotificationRevisionLedger::decode(std::stri
     return entries;
 }
 
-std::string NotificationRevisionLedger::encode(const Entries& entries) {
-    Json document = Json::object();
-    for (const auto& [key, entry] : entries) {
-        Json object = Json::object();
-        for (const auto& [name, text] : entry) object[name] = text;
-        document[key] = std::move(object);
+namespace {
+
+// A string exactly as the JSON writer writes it. Printable ASCII other than the
+// quote and the backslash (every key and value the presenter records) needs no
+// escaping and is copied; anything else goes through the writer, which escapes
+// it and refuses text that is not UTF-8.
+void appendString(std::string& out, const std::string& text) {
+    // Without an early exit, so that the compiler can check many bytes at once.
+    bool special = false;
+    for (unsigned char c : text) special |= (c < 0x20) | (c > 0x7e) | (c == '"') | (c == '\\');
+    if (special) {
+        out += tamsel::platform::writeJson(Json(text));
+        return;
     }
-    return tamsel::platform::writeJson(document);
+    out.push_back('"');
+    out.append(text);
+    out.push_back('"');
+}
+
+}  // namespace
+
+// Written straight from the entries rather than through a JSON document: the
+// ledger is rewritten after every change, and building the document first cost
+// several times the write itself. The bytes are the writer's: compact, members
+// in key order.
+std::string NotificationRevisionLedger::encode(const Entries& entries) {
+    std::string out;
+    out.reserve(entries.size() * 128 + 2);
+    out += '{';
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (it != entries.begin()) out += ',';
+        appendString(out, it->first);
+        out += ":{";
+        for (auto member = it->second.begin(); member != it->second.end(); ++member) {
+            if (member != it->second.begin()) out += ',';
+            appendString(out, member->first);
+            out += ':';
+            appendString(out, member->second);
+        }
+        out += '}';
+    }
+    out += '}';
+    return out;
 }
 
 const NotificationRevisionLedger::Entry* NotificationRevisionLedger::find(const std::string& key) const {
