@@ -8,6 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 dir=build-bench
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=ON -DTAMSEL_SANITIZE= >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target tamsel_bench tamsel-notification-service tamsel-delivery-service >/dev/null
+# The build's output goes to build-bench/build.log and is shown only when it fails.
+mkdir -p "$dir"
+if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=ON -DTAMSEL_SANITIZE= &&
+       cmake --build "$dir" -j "$(nproc)" --target tamsel_bench tamsel-notification-service tamsel-delivery-service
+     } > "$dir/build.log" 2>&1; then
+  cat "$dir/build.log" >&2
+  exit 1
+fi
 exec python3 scripts/bench.py "$dir" "$@"
