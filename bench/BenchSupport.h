@@ -14,8 +14,8 @@ namespace tamsel::bench {
 // of 40 scalars, a communication target. `index` makes the ids distinct.
 platform::Json changeRecord(std::size_t index, const std::string& groupKey);
 
-// `n` identifiers of the service's shape ("<prefix>" + 22 URL-safe characters),
-// distinct, reproducible from `seed`.
+// An identifier of the service's shape ("<prefix>" + 22 URL-safe characters),
+// distinct for every index, the same for the same index and seed.
 std::string identifier(const std::string& prefix, std::size_t index, unsigned seed);
 
 // The bytes of a ledger with `entries` entries of one receiver (plus the badge),
