@@ -75,7 +75,74 @@ NotificationRevisionLedger::NotificationRevisionLedger(tamsel::platform::FileSys
 
 NotificationRevisionLedger::~NotificationRevisionLedger() = default;
 
+namespace {
+
+// Reads a well-formed ledger straight into entries, without the document in
+// between (which took about as much memory again as the entries themselves).
+// It gives up at the first thing that is not plainly a ledger: a syntax error,
+// another shape, a value of another type. Members named twice keep their last
+// value, as in the document.
+class LedgerReader {
+  public:
+    using Entries = NotificationRevisionLedger::Entries;
+
+    Entries& entries() { return entries_; }
+
+    bool start_object(std::size_t) {
+        if (depth_ == 0) {
+            depth_ = 1;
+            return true;
+        }
+        if (depth_ == 1) {
+            depth_ = 2;
+            entry_.clear();
+            return true;
+        }
+        return false;
+    }
+    bool end_object() {
+        if (depth_ == 2) entries_.insert_or_assign(std::move(key_), std::move(entry_));
+        --depth_;
+        return true;
+    }
+    bool key(std::string& name) {
+        (depth_ == 1 ? key_ : name_) = std::move(name);
+        return true;
+    }
+    bool string(std::string& text) {
+        if (depth_ != 2) return false;
+        entry_.insert_or_assign(std::move(name_), std::move(text));
+        return true;
+    }
+    bool null() { return false; }
+    bool boolean(bool) { return false; }
+    bool number_integer(Json::number_integer_t) { return false; }
+    bool number_unsigned(Json::number_unsigned_t) { return false; }
+    bool number_float(Json::number_float_t, const std::string&) { return false; }
+    bool binary(Json::binary_t&) { return false; }
+    bool start_array(std::size_t) { return false; }
+    bool end_array() { return false; }
+    template <class Exception>
+    bool parse_error(std::size_t, const std::string&, const Exception&) {
+        return false;
+    }
+
+  private:
+    int depth_ = 0;
+    std::string key_;
+    std::string name_;
+    NotificationRevisionLedger::Entry entry_;
+    Entries entries_;
+};
+
+}  // namespace
+
 NotificationRevisionLedger::Entries NotificationRevisionLedger::decode(std::string_view bytes) {
+    LedgerReader reader;
+    if (Json::sax_parse(bytes.begin(), bytes.end(), &reader)) return std::move(reader.entries());
+
+    // Not plainly a ledger: read it whole, which refuses it with the error it
+    // has always had (or, for a member named twice, accepts it as before).
     Json document = tamsel::platform::parseJson(bytes);
     if (!document.is_object()) wrongShape("ledger is not a JSON object");
     Entries entries;
@@ -93,22 +160,64 @@ NotificationRevisionLedger::Entries NotificationRevisionLedger::decode(std::stri
 
 namespace {
 
-Json entryJson(const NotificationRevisionLedger::Entry& entry) {
-    Json object = Json::object();
-    for (const auto& [name, text] : entry) object[name] = text;
-    return object;
+// A string exactly as the JSON writer writes it. Printable ASCII other than the
+// quote and the backslash (every key and value the presenter records) needs no
+// escaping and is copied; anything else goes through the writer, which escapes
+// it and refuses text that is not UTF-8.
+void appendString(std::string& out, const std::string& text) {
+    // Without an early exit, so that the compiler can check many bytes at once.
+    bool special = false;
+    for (unsigned char c : text) special |= (c < 0x20) | (c > 0x7e) | (c == '"') | (c == '\\');
+    if (special) {
+        out += tamsel::platform::writeJson(Json(text));
+        return;
+    }
+    out.push_back('"');
+    out.append(text);
+    out.push_back('"');
 }
 
-Json ledgerJson(const NotificationRevisionLedger::Entries& entries) {
-    Json document = Json::object();
-    for (const auto& [key, entry] : entries) document[key] = entryJson(entry);
-    return document;
+void appendEntry(std::string& out, const std::string& key, const NotificationRevisionLedger::Entry& entry) {
+    if (out.size() > 1) out += ',';
+    appendString(out, key);
+    out += ":{";
+    for (auto member = entry.begin(); member != entry.end(); ++member) {
+        if (member != entry.begin()) out += ',';
+        appendString(out, member->first);
+        out += ':';
+        appendString(out, member->second);
+    }
+    out += '}';
+}
+
+// Written straight from the entries rather than through a JSON document: the
+// ledger is rewritten after every change, and building the document first cost
+// several times the write itself. The bytes are the writer's: compact, members
+// in key order. With a key, its entry is written as `replacement` (added in its
+// place if missing), so a record can be encoded without touching the entries.
+std::string encodeEntries(const NotificationRevisionLedger::Entries& entries, const std::string* key,
+                          const NotificationRevisionLedger::Entry* replacement) {
+    std::string out;
+    out.reserve((entries.size() + 1) * 128 + 2);
+    out += '{';
+    bool placed = key == nullptr;
+    for (const auto& [name, entry] : entries) {
+        if (!placed && *key <= name) {
+            appendEntry(out, *key, *replacement);
+            placed = true;
+            if (*key == name) continue;
+        }
+        appendEntry(out, name, entry);
+    }
+    if (!placed) appendEntry(out, *key, *replacement);
+    out += '}';
+    return out;
 }
 
 }  // namespace
 
 std::string NotificationRevisionLedger::encode(const Entries& entries) {
-    return tamsel::platform::writeJson(ledgerJson(entries));
+    return encodeEntries(entries, nullptr, nullptr);
 }
 
 const NotificationRevisionLedger::Entry* NotificationRevisionLedger::find(const std::string& key) const {
@@ -128,9 +237,7 @@ void NotificationRevisionLedger::record(const std::string& key, Entry entry, boo
 NotificationRevisionLedger::PreparedRecord NotificationRevisionLedger::prepare(const std::string& key,
                                                                                Entry entry,
                                                                                bool restrictPermissions) {
-    Json document = ledgerJson(entries_);
-    document[key] = entryJson(entry);
-    auto staged = files_.stageFile(file_, tamsel::platform::writeJson(document));
+    auto staged = files_.stageFile(file_, encodeEntries(entries_, &key, &entry));
     return PreparedRecord(*this, key, std::move(entry), restrictPermissions, std::move(staged));
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include "Services/NotificationDeliveryFailure.h"
 #include "tests/Services/PresenterFixture.h"
@@ -229,6 +230,98 @@ TEST(RevisionLedger, DecodeAndEncodeKeepEveryMember) {
     EXPECT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries["r:n"]["extra"], "\xc3\xa9/");
     EXPECT_EQ(NotificationRevisionLedger::decode(NotificationRevisionLedger::encode(entries)), entries);
+}
+
+// Members named twice keep their last value at both levels, whichever of the
+// two is not a ledger value; escapes are read as in any JSON text.
+TEST(RevisionLedger, DecodesMembersNamedTwiceAndEscapesAsTheJsonReader) {
+    using Entries = NotificationRevisionLedger::Entries;
+    struct Row {
+        const char* name;
+        std::string text;
+        std::optional<Entries> entries;  // nothing: a type error
+    };
+    const Row rows[] = {
+        {"entry twice", R"({"a":{"x":"1"},"a":{"y":"2"}})", Entries{{"a", {{"y", "2"}}}}},
+        {"entry twice, the first not an object", R"({"a":1,"a":{"x":"2"}})", Entries{{"a", {{"x", "2"}}}}},
+        {"entry twice, the last not an object", R"({"a":{"x":"1"},"a":[]})", std::nullopt},
+        {"member twice", R"({"a":{"x":"1","x":"2"}})", Entries{{"a", {{"x", "2"}}}}},
+        {"member twice, the first not a string", R"({"a":{"x":{"y":"z"},"x":"2"},"b":{}})",
+         Entries{{"a", {{"x", "2"}}}, {"b", {}}}},
+        {"member twice, the last not a string", R"({"a":{"x":"1","x":null}})", std::nullopt},
+        {"escapes and space", " {\"a\\u0041\" : {\"\\u00e9\":\"\\n\\\"\"} } \n",
+         Entries{{"aA", {{"\xc3\xa9", "\n\""}}}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.entries) {
+            EXPECT_EQ(NotificationRevisionLedger::decode(row.text), *row.entries);
+        } else {
+            EXPECT_THROW(NotificationRevisionLedger::decode(row.text), nlohmann::json::type_error);
+        }
+    }
+}
+
+// The ledger writes its bytes itself; they must be the JSON writer's, escapes,
+// key order and refusal of text that is not UTF-8 included.
+TEST(RevisionLedger, EncodesExactlyAsTheJsonWriter) {
+    using Entries = NotificationRevisionLedger::Entries;
+    struct Row {
+        const char* name;
+        Entries entries;
+    };
+    const Row rows[] = {
+        {"empty", {}},
+        {"entry without members", {{"r:n", {}}}},
+        {"plain entries in key order",
+         {{"r:b", {{"state", "available"}, {"revision", "12"}, {"intent", "none"}}},
+          {"$badge", {{"receiver", "r"}, {"revision", "3"}, {"count", "-1"}}},
+          {"r:a", {{"revision", "1"}}}}},
+        {"quote, backslash, slash and tilde", {{"k\"\\/~", {{"a\\", "\"x\""}}}}},
+        {"control characters", {{std::string("c\x01\x1f\n\t\b\f\r", 9), {{"v", std::string("\0z", 2)}}}}},
+        {"delete and non-ASCII", {{"\x7f", {{"n", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"}}}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Json document = Json::object();
+        for (const auto& [key, entry] : row.entries) {
+            Json object = Json::object();
+            for (const auto& [name, text] : entry) object[name] = text;
+            document[key] = std::move(object);
+        }
+        const std::string bytes = NotificationRevisionLedger::encode(row.entries);
+        EXPECT_EQ(bytes, tamsel::platform::writeJson(document));
+        EXPECT_EQ(NotificationRevisionLedger::decode(bytes), row.entries);
+    }
+    for (const std::string bad : {"\xff", "a\xc3", "\xed\xa0\x80"}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        EXPECT_THROW(NotificationRevisionLedger::encode({{"r:n", {{"revision", bad}}}}),
+                     nlohmann::json::type_error);
+        EXPECT_THROW(NotificationRevisionLedger::encode({{bad, {}}}), nlohmann::json::type_error);
+    }
+}
+
+// A record is encoded beside the entries without changing them; wherever its
+// key sorts, the file must hold exactly the entries with it in place.
+TEST(RevisionLedger, RecordWritesTheEntriesWithTheMemberInPlace) {
+    using Entries = NotificationRevisionLedger::Entries;
+    const Entries before{{"r:b", {{"revision", "2"}}}, {"r:d", {{"revision", "4"}}}};
+    for (const std::string key : {"r:a", "r:b", "r:c", "r:d", "r:e"}) {
+        SCOPED_TRACE(key);
+        ScratchDirectory dir;
+        PosixFileSystem files;
+        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
+        files.writeFileAtomically(file, NotificationRevisionLedger::encode(before));
+        NotificationRevisionLedger ledger(files, file);
+        auto prepared = ledger.prepare(key, {{"revision", "9"}}, false);
+        EXPECT_EQ(ledger.entries(), before) << "nothing is seen before the commit";
+        EXPECT_EQ(files.readFile(file), NotificationRevisionLedger::encode(before));
+        prepared.commit();
+        Entries expected = before;
+        expected[key] = {{"revision", "9"}};
+        EXPECT_EQ(ledger.entries(), expected);
+        EXPECT_EQ(files.readFile(file), NotificationRevisionLedger::encode(expected));
+    }
 }
 
 }  // namespace

@@ -206,6 +206,51 @@ TEST_F(DeliveryServiceTest, AnEmptyPageHasNoCursorAndCanBeAcknowledged) {
     expectEnvelope(client.acknowledge(page, "receipt_empty"), "notification_delivery_acknowledged.v2");
 }
 
+TEST_F(DeliveryServiceTest, EmptyPagesCanBeGivenCursorsForAsManyPagesAsAsked) {
+    Client client = newClient();
+    const std::string path = "/admin/receivers/" + client.id() + "/empty-pages";
+    EXPECT_EQ(service_->admin("POST", path, Json{{"count", 2}}), (Json{{"emptyPages", 2}}));
+    client.start();
+
+    // Two empty pages with a cursor each, then the third ends the run as usual.
+    std::optional<std::string> cursor;
+    std::set<std::string> cursors;
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE("page " + std::to_string(i + 1));
+        Reply reply = client.page(50, cursor);
+        expectEnvelope(reply, "notification_delivery_changes.v2");
+        Json data = reply.json()["data"];
+        EXPECT_EQ(data["changes"], Json::array());
+        expectEnvelope(client.acknowledge(data, "receipt_empty_" + std::to_string(i)),
+                       "notification_delivery_acknowledged.v2");
+        if (i == 2) {
+            EXPECT_TRUE(data["nextCursor"].is_null());
+        } else {
+            ASSERT_TRUE(isProof(data["nextCursor"])) << data["nextCursor"];
+            EXPECT_TRUE(cursors.insert(data["nextCursor"].get<std::string>()).second);
+            cursor = data["nextCursor"].get<std::string>();
+        }
+    }
+
+    // A change queued now is still served after a cursor handed out before it.
+    service_->admin("POST", path, Json{{"count", 1}});
+    std::string early = client.page(50).json()["data"]["nextCursor"];
+    service_->admin("POST", "/admin/receivers/" + client.id() + "/changes",
+                    record("late_notification_1", "1"));
+    Json after = client.page(50, early).json()["data"];
+    ASSERT_EQ(after["changes"].size(), 1u);
+    EXPECT_EQ(after["changes"][0]["notificationId"], "late_notification_1");
+    EXPECT_TRUE(after["nextCursor"].is_null());
+
+    for (const Json& bad : {Json{{"count", -1}}, Json{{"count", "3"}}, Json{{"count", 1.5}}, Json::object(),
+                            Json{{"count", 1}, {"extra", 1}}}) {
+        SCOPED_TRACE(bad.dump());
+        Reply reply =
+            service_->send("POST", path, {{"Authorization", "Bearer " + service_->adminToken()}}, bad.dump());
+        EXPECT_EQ(reply.status, 400) << reply.body;
+    }
+}
+
 TEST_F(DeliveryServiceTest, ARepeatedIdempotencyKeyGetsTheFirstAnswerAgain) {
     Client client = newClient();
     Reply first = client.openSession("worker_SAMEKEY");

@@ -223,6 +223,11 @@ Answer DeliveryState::readChanges(const std::string& receiverId,
         std::string cursor = randomProof();
         r->cursors[cursor] = Cursor{page.sequence.back(), page.expiresAt};
         nextCursor = cursor;
+    } else if (page.sequence.empty() && r->emptyPagesWithCursor > 0) {
+        --r->emptyPagesWithCursor;
+        std::string cursor = randomProof();
+        r->cursors[cursor] = Cursor{after, page.expiresAt};
+        nextCursor = cursor;
     }
     std::string batchId = randomIdentifier("batch_");
     Json data = {{"batchId", batchId},
@@ -449,6 +454,18 @@ Json DeliveryState::expireCursors(const std::string& receiverId) {
     std::size_t n = r.cursors.size();
     r.cursors.clear();
     return Json{{"expired", n}};
+}
+
+Json DeliveryState::emptyPages(const std::string& receiverId, const Json& request) {
+    onlyMembers(request, {"count"});
+    auto it = request.find("count");
+    if (it == request.end() || !it->is_number_integer() || it->get<long long>() < 0 ||
+        it->get<long long>() > 100000)
+        throw AdminError(400, "invalid_count");
+    std::lock_guard lock(mutex_);
+    Receiver& r = require(receiverId);
+    r.emptyPagesWithCursor = static_cast<long>(it->get<long long>());
+    return Json{{"emptyPages", r.emptyPagesWithCursor}};
 }
 
 }  // namespace tamsel::delivery

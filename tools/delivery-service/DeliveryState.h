@@ -81,6 +81,9 @@ class DeliveryState {
     Json summary(const std::string& receiverId);
     // Makes every cursor handed out so far unknown, as if it had expired.
     Json expireCursors(const std::string& receiverId);
+    // {"count": n}: the next n pages that carry no change still get a next cursor
+    // (continuing where they stood), so a run follows n + 1 empty pages.
+    Json emptyPages(const std::string& receiverId, const Json& request);
 
   private:
     struct Page {
@@ -113,6 +116,7 @@ class DeliveryState {
         std::map<std::string, Remembered> remembered;  // by route + idempotency key
         std::vector<std::string> acknowledged;         // batch ids, in order
         std::map<std::string, long> requests;          // per exchange, every request received
+        long emptyPagesWithCursor = 0;                 // see emptyPages()
     };
     struct AccessToken {
         std::string receiverId;

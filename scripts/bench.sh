@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The benchmarks: builds in Release into build-bench/, then prints one line per
+# figure, each a ratio against its limit measured in the same run (see
+# docs/performance.md). Scratch files go to $TMPDIR (default /tmp): run it on the
+# file system whose cost you want to see. Extra arguments go to scripts/bench.py
+# (--repeat N for the protocol runs, --json FILE for every raw number).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+dir=build-bench
+# The build's output goes to build-bench/build.log and is shown only when it fails.
+mkdir -p "$dir"
+if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=ON -DTAMSEL_SANITIZE= &&
+       cmake --build "$dir" -j "$(nproc)" --target tamsel_bench tamsel-notification-service tamsel-delivery-service
+     } > "$dir/build.log" 2>&1; then
+  cat "$dir/build.log" >&2
+  exit 1
+fi
+exec python3 scripts/bench.py "$dir" "$@"
