@@ -309,7 +309,7 @@ TEST(RevisionLedger, RecordWritesTheEntriesWithTheMemberInPlace) {
     for (const std::string key : {"r:a", "r:b", "r:c", "r:d", "r:e"}) {
         SCOPED_TRACE(key);
         ScratchDirectory dir;
-        PosixFileSystem files;
+        PosixFileSystem files(dir.path());
         const auto file = dir.path() / NotificationRevisionLedger::kFileName;
         files.writeFileAtomically(file, NotificationRevisionLedger::encode(before));
         NotificationRevisionLedger ledger(files, file);
