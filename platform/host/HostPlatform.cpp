@@ -1,5 +1,8 @@
 #include <cstdlib>
 
+#include "platform/file/FileInteractionStore.h"
+#include "platform/file/FileNotificationCenter.h"
+#include "platform/file/PosixFileSystem.h"
 #include "platform/host/HostOptions.h"
 
 namespace tamsel::host {
@@ -15,6 +18,12 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     platform::Platform p;
     p.bundle = std::make_shared<platform::PlistBundle>(options.bundle);
     p.clock = std::make_shared<platform::SystemClock>();
+    // Every process given the same root shares these files.
+    platform::PosixFileSystem::makeDirectories(options.platformRoot, 0700);
+    p.files = std::make_shared<platform::PosixFileSystem>(options.platformRoot);
+    p.center = std::make_shared<platform::FileNotificationCenter>(options.platformRoot / "notification-center.json",
+                                                                    p.clock);
+    p.interactions = std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
     return p;
 }
 

@@ -1,0 +1,48 @@
+#pragma once
+// The files the extension may touch: the application group's shared container,
+// the user's application-support directory and plain POSIX file operations.
+//
+// Throwing operations report FileSystemError (a std::system_error carrying the
+// errno). open(), flock() and close() are thin system calls that return the raw
+// result (negative or non-zero on failure, errno set), as the ledger's locking
+// needs them. Every operation is synchronous and may be called from any thread.
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace tamsel::platform {
+
+class FileSystemError : public std::system_error {
+public:
+    FileSystemError(int error, const char* operation) : std::system_error(error, std::generic_category(), operation) {}
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // The container directory shared by the application group, or nothing when
+    // this group has no container.
+    virtual std::optional<std::filesystem::path> containerDirectory(const std::string& group) = 0;
+    // The user's application-support directory, created when missing.
+    virtual std::filesystem::path applicationSupportDirectory() = 0;
+
+    // Creates the directory and every missing parent, each created one with
+    // exactly `mode`. An existing directory is left as it is.
+    virtual void createDirectories(const std::filesystem::path& path, mode_t mode) = 0;
+    virtual bool exists(const std::filesystem::path& path) = 0;
+    virtual std::string readFile(const std::filesystem::path& path) = 0;
+    // Leaves the file holding either its old or its new bytes, never a part.
+    virtual void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) = 0;
+    virtual void setPermissions(const std::filesystem::path& path, mode_t mode) = 0;
+
+    virtual int open(const std::filesystem::path& path, int flags, mode_t mode) = 0;
+    virtual int flock(int fd, int operation) = 0;
+    virtual int close(int fd) = 0;
+};
+
+}  // namespace tamsel::platform

@@ -1,0 +1,81 @@
+#include "platform/file/FileInteractionStore.h"
+
+#include <algorithm>
+#include <set>
+#include <system_error>
+
+namespace tamsel::platform {
+namespace {
+
+// The list of donated interactions, after checking every entry.
+std::vector<Interaction> decode(const Json& document) {
+    std::vector<Interaction> interactions;
+    auto it = document.find("donated");
+    if (it == document.end()) return interactions;
+    if (!it->is_array()) throw IntentError(IntentError::kStoreCorrupted);
+    for (const auto& entry : *it) interactions.push_back(interactionFromJson(entry));
+    return interactions;
+}
+
+template <class Body>
+auto guarded(Body&& body) {
+    try {
+        return body();
+    } catch (const IntentError&) {
+        throw;
+    } catch (const nlohmann::json::exception&) {
+        throw IntentError(IntentError::kStoreCorrupted);
+    } catch (const std::system_error&) {
+        throw IntentError(IntentError::kStoreUnavailable);
+    }
+}
+
+}  // namespace
+
+FileInteractionStore::FileInteractionStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+void FileInteractionStore::donate(const Interaction& interaction) {
+    Json entry;
+    try {
+        entry = interactionToJson(interaction);
+        (void)writeJson(entry);
+    } catch (const nlohmann::json::exception&) {
+        throw IntentError(IntentError::kDonationFailed);
+    }
+    guarded([&] {
+        file_.update([&](Json& document) {
+            auto existing = decode(document);
+            Json donated = Json::array();
+            for (const auto& other : existing)
+                if (!interaction.identifier || other.identifier != interaction.identifier)
+                    donated.push_back(interactionToJson(other));
+            donated.push_back(entry);
+            document["donated"] = std::move(donated);
+        });
+    });
+}
+
+void FileInteractionStore::deleteInteractions(const std::vector<std::string>& identifiers) {
+    std::set<std::string> doomed(identifiers.begin(), identifiers.end());
+    guarded([&] {
+        file_.update([&](Json& document) {
+            auto existing = decode(document);
+            Json donated = Json::array();
+            for (const auto& other : existing)
+                if (!other.identifier || !doomed.count(*other.identifier))
+                    donated.push_back(interactionToJson(other));
+            document["donated"] = std::move(donated);
+        });
+    });
+}
+
+NotificationContent FileInteractionStore::contentUpdatedFromIntent(const NotificationContent& content,
+                                                                   const SendMessageIntent& intent) {
+    return communicationContent(content, intent);
+}
+
+std::vector<Interaction> FileInteractionStore::donated() {
+    return guarded([&] { return decode(file_.read()); });
+}
+
+}  // namespace tamsel::platform

@@ -1,0 +1,29 @@
+#pragma once
+// Donated interactions kept in one file shared by every process that uses the
+// same platform root: {"donated": [<every field of each interaction>]}.
+// Each operation is one critical section under the file's lock. A file not of
+// that shape is never overwritten; operations then fail with kStoreCorrupted.
+#include <filesystem>
+#include <vector>
+
+#include "platform/Intents.h"
+#include "platform/file/LockedJsonFile.h"
+
+namespace tamsel::platform {
+
+class FileInteractionStore final : public InteractionStore {
+public:
+    explicit FileInteractionStore(std::filesystem::path file);
+
+    void donate(const Interaction& interaction) override;
+    void deleteInteractions(const std::vector<std::string>& identifiers) override;
+    NotificationContent contentUpdatedFromIntent(const NotificationContent& content,
+                                                const SendMessageIntent& intent) override;
+
+    std::vector<Interaction> donated();
+
+private:
+    LockedJsonFile file_;
+};
+
+}  // namespace tamsel::platform

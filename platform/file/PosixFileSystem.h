@@ -1,0 +1,40 @@
+#pragma once
+// The real files, below one platform root:
+//   <root>/containers/<group>/     an application group's container (present
+//                                  only when that directory exists)
+//   <root>/application-support/    the user's application-support directory
+// Everything else is plain POSIX on the paths it is given.
+#include <filesystem>
+
+#include "platform/FileSystem.h"
+
+namespace tamsel::platform {
+
+class PosixFileSystem final : public FileSystem {
+public:
+    explicit PosixFileSystem(std::filesystem::path root);
+
+    std::optional<std::filesystem::path> containerDirectory(const std::string& group) override;
+    std::filesystem::path applicationSupportDirectory() override;
+    void createDirectories(const std::filesystem::path& path, mode_t mode) override;
+    bool exists(const std::filesystem::path& path) override;
+    std::string readFile(const std::filesystem::path& path) override;
+    void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) override;
+    void setPermissions(const std::filesystem::path& path, mode_t mode) override;
+    int open(const std::filesystem::path& path, int flags, mode_t mode) override;
+    int flock(int fd, int operation) override;
+    int close(int fd) override;
+
+    // The same operations without an instance, for the other file-backed services.
+    static void makeDirectories(const std::filesystem::path& path, mode_t mode);
+    static std::string readWholeFile(const std::filesystem::path& path);
+    // Temporary file (0600) beside the target, written in full, fsync'd, renamed
+    // over the target, then the directory fsync'd: after a crash the target holds
+    // the old or the new bytes.
+    static void replaceFile(const std::filesystem::path& path, std::string_view bytes);
+
+private:
+    std::filesystem::path root_;
+};
+
+}  // namespace tamsel::platform
