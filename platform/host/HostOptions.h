@@ -13,6 +13,10 @@ struct HostOptions {
     double timeBudgetSeconds = 30;
     std::optional<std::filesystem::path> caFile;
     std::optional<std::filesystem::path> pushFile;
+    // Backends for a desktop session (platform/host/HostDesktop.h).
+    enum class Notifications { file, desktop } notifications = Notifications::file;
+    enum class Keychain { file, secretService } keychain = Keychain::file;
+    enum class Log { automatic, stderrJson, journal } log = Log::automatic;
 };
 
 // The real backends, rooted at the options' platform root.

@@ -3,6 +3,7 @@
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
+#include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
 
 namespace tamsel::host {
@@ -24,6 +25,7 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     p.center = std::make_shared<platform::FileNotificationCenter>(options.platformRoot / "notification-center.json",
                                                                     p.clock);
     p.interactions = std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
+    applyDesktopBackends(options, p);
     return p;
 }
 

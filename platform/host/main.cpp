@@ -17,6 +17,7 @@
 #include "platform/Json.h"
 #include "platform/Log.h"
 #include "platform/Task.h"
+#include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
 
 namespace {
@@ -55,6 +56,20 @@ options:
   --time-budget SECONDS time granted per push (default 30)
   --ca-file PEM         trust these certificates instead of the system's store
   --push FILE           read push lines from FILE instead of standard input
+  --notifications file|desktop
+                        file: notifications and the badge are kept in a file under
+                        the platform root (default); desktop: they go to the
+                        notification server and the launcher on the session bus
+                        (org.freedesktop.Notifications, LauncherEntry), with a
+                        registry of what was posted under the platform root
+  --keychain file|secret-service
+                        where the credential is read: files under the platform
+                        root (default), or the desktop's Secret Service (never
+                        prompts: a locked keyring is a refusal)
+  --log stderr|journal  log events as JSON lines on standard error, or into the
+                        systemd journal (default: the journal when standard error
+                        is connected to it, as JOURNAL_STREAM says under systemd,
+                        else stderr); without a journal, records go to stderr
   --help                show this text
 )";
 
@@ -124,6 +139,10 @@ int main(int argc, char** argv) {
             const char* v = value("--push");
             if (!v) return usageError("--push needs a file");
             options.pushFile = v;
+        } else if (arg == "--notifications" || arg == "--keychain" || arg == "--log") {
+            const char* v = value(arg.c_str());
+            if (!v || !tamsel::host::parseBackendFlag(options, arg, v))
+                return usageError(arg + " needs one of the values --help names");
         } else {
             return usageError("unknown argument " + arg);
         }
@@ -132,7 +151,7 @@ int main(int argc, char** argv) {
     if (options.platformRoot.empty()) options.platformRoot = tamsel::host::defaultPlatformRoot();
 
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    tamsel::platform::setLogSink(std::make_shared<tamsel::platform::StderrJsonLogSink>());
+    tamsel::platform::setLogSink(tamsel::host::makeLogSink(options));
 
     tamsel::platform::Platform platform;
     try {

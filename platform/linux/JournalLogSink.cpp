@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <unistd.h>
 #include <systemd/sd-journal.h>
 
 #include <cinttypes>
@@ -9,6 +10,10 @@
 #include <cstdlib>
 
 namespace tamsel::platform {
+namespace {
+// Where libsystemd sends native journal entries.
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+}  // namespace
 
 JournalLogSink::JournalLogSink(std::string syslogIdentifier, std::shared_ptr<LogSink> fallback)
     : syslogIdentifier_(std::move(syslogIdentifier)), fallback_(std::move(fallback)) {}
@@ -35,8 +40,11 @@ void JournalLogSink::write(const LogRecord& record) {
     for (auto& field : entry) vectors.push_back({field.data(), field.size()});
     // sendv rather than the printf-like send: values are data, never a format, and
     // may hold line breaks, which the native protocol carries as binary fields.
-    int result = sd_journal_sendv(vectors.data(), static_cast<int>(vectors.size()));
-    if (result < 0 && fallback_) fallback_->write(record);
+    // libsystemd drops an entry silently when there is no journal socket at all,
+    // so look for it first; any other refusal it reports.
+    bool sent = ::access(kJournalSocket, W_OK) == 0 &&
+                sd_journal_sendv(vectors.data(), static_cast<int>(vectors.size())) >= 0;
+    if (!sent && fallback_) fallback_->write(record);
 }
 
 bool stderrIsJournalStream() {

@@ -121,6 +121,22 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limi
     }
 }
 
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (pid_ > 0) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            ::kill(-pid_, SIGKILL);
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        }
+        if (r < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(10ms);
+    }
+    return std::nullopt;
+}
+
 void ChildProcess::stop() {
     if (output_ >= 0) {
         ::close(output_);
@@ -399,13 +415,28 @@ Json MockNotificationServer::calls() {
 }
 
 KeyringDaemon::KeyringDaemon(PrivateBus& bus) : bus_(bus) {
-    bus.start({{"/usr/bin/gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
-               bus.environment(),
-               std::string("test-keyring-password"),
-               false,
-               bus.directory() / "gnome-keyring.log"});
+    const auto& home = home_.path();
+    std::filesystem::create_directories(home / "run");
+    std::filesystem::permissions(home / "run", std::filesystem::perms::owner_all);
+    process_ = std::make_unique<ChildProcess>(ChildProcess::Options{
+        {"/usr/bin/gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
+        bus.environment({{"HOME", home.string()},
+                         {"XDG_DATA_HOME", (home / "data").string()},
+                         {"XDG_RUNTIME_DIR", (home / "run").string()}}),
+        std::string("test-keyring-password"),
+        false,
+        home / "gnome-keyring.log"});
     if (!bus.waitForName("org.freedesktop.secrets", 30s))
         throw std::runtime_error("the keyring daemon did not appear within 30 s");
+}
+
+KeyringDaemon::~KeyringDaemon() {
+    process_->stop();
+    // The next daemon on this bus must not meet the name still taken.
+    BusClient client(bus_.address());
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (client.hasOwner("org.freedesktop.secrets") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
 }
 
 void KeyringDaemon::lockDefaultCollection() {

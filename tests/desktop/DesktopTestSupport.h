@@ -41,6 +41,8 @@ public:
     pid_t pid() const { return pid_; }
     // The next line of stdout, or nothing when none came within the limit.
     std::optional<std::string> readLine(std::chrono::milliseconds limit);
+    // The exit status (-signal when killed) once it ended within the limit.
+    std::optional<int> wait(std::chrono::milliseconds limit);
     // Terminates (SIGTERM, then SIGKILL after 3 s) and reaps; idempotent.
     void stop();
 
@@ -121,15 +123,19 @@ private:
     ChildProcess* process_;
 };
 
-// A real keyring daemon (Secret Service only) with its login keyring unlocked.
+// A real keyring daemon (Secret Service only) with a login keyring of its own,
+// unlocked; stopped (and its name gone from the bus) when the object goes.
 class KeyringDaemon {
 public:
     explicit KeyringDaemon(PrivateBus& bus);
+    ~KeyringDaemon();
     // Locks the default collection as a person's "lock" would.
     void lockDefaultCollection();
 
 private:
     PrivateBus& bus_;
+    TemporaryDirectory home_;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 template <class Append>
