@@ -3,6 +3,7 @@
 // keychain group. Stateless: every load() reads the bundle setting and the
 // keychain anew.
 #include <string>
+#include <string_view>
 
 #include "platform/Clock.h"
 #include "platform/Platform.h"
@@ -16,6 +17,13 @@ struct NotificationWorkerCredential {
     tamsel::platform::TimePoint expiresAt;
 
     bool operator==(const NotificationWorkerCredential&) const = default;
+
+    // The stored form shared with the main application: a JSON object with the
+    // string members "receiverID", "refreshProof", "authorizationRevision" and the
+    // number "expiresAt" (seconds since 2001-01-01T00:00:00Z); other members are
+    // ignored. A decoding failure throws the JSON library's own error.
+    static NotificationWorkerCredential decode(std::string_view bytes);
+    std::string encode() const;
 };
 
 namespace NotificationSharedAuthority {

@@ -1,6 +1,9 @@
 #include "platform/Url.h"
 
+#include <curl/curl.h>
+
 #include <cctype>
+#include <memory>
 #include <string>
 
 namespace tamsel::platform {
@@ -83,6 +86,93 @@ bool isURIReference(std::string_view text) {
         if (!validPart(hostPort, "") || hostPort.find(':') != std::string_view::npos) return false;
     }
     return validPart(rest, "/");
+}
+
+namespace {
+
+struct CurlURLDeleter {
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+using CurlURL = std::unique_ptr<CURLU, CurlURLDeleter>;
+
+std::optional<std::string> part(CURLU* handle, CURLUPart which) {
+    char* value = nullptr;
+    if (curl_url_get(handle, which, &value, 0) != CURLUE_OK || value == nullptr) return std::nullopt;
+    std::string text(value);
+    curl_free(value);
+    return text;
+}
+
+std::optional<URLComponents> components(CURLU* handle) {
+    auto url = part(handle, CURLUPART_URL);
+    auto scheme = part(handle, CURLUPART_SCHEME);
+    if (!url || !scheme) return std::nullopt;
+    URLComponents out;
+    out.url = *url;
+    out.scheme = *scheme;
+    out.user = part(handle, CURLUPART_USER);
+    out.password = part(handle, CURLUPART_PASSWORD);
+    out.host = part(handle, CURLUPART_HOST);
+    out.port = part(handle, CURLUPART_PORT);
+    out.path = part(handle, CURLUPART_PATH).value_or("/");
+    out.query = part(handle, CURLUPART_QUERY);
+    out.fragment = part(handle, CURLUPART_FRAGMENT);
+    return out;
+}
+
+// The parser is lenient where the text must decide: it reads "https:///x" as host
+// "x" and drops an empty fragment. So the authority's shape comes from the text.
+struct Authority {
+    bool userInfo = false;
+    bool emptyHost = true;
+};
+
+std::optional<Authority> authorityOf(std::string_view text) {
+    auto colon = text.find(':');
+    if (colon == std::string_view::npos || text.substr(colon + 1, 2) != "//") return std::nullopt;
+    std::string_view rest = text.substr(colon + 3);
+    std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    Authority out;
+    auto at = authority.rfind('@');
+    out.userInfo = at != std::string_view::npos;
+    std::string_view hostPort = out.userInfo ? authority.substr(at + 1) : authority;
+    std::string_view host = hostPort;
+    if (!hostPort.empty() && hostPort[0] == '[')
+        host = hostPort.substr(0, hostPort.find(']') + 1);
+    else if (auto portColon = hostPort.rfind(':'); portColon != std::string_view::npos)
+        host = hostPort.substr(0, portColon);
+    out.emptyHost = host.empty();
+    return out;
+}
+
+}  // namespace
+
+std::optional<URLComponents> parseURL(std::string_view text) {
+    if (!isURIReference(text)) return std::nullopt;
+    auto authority = authorityOf(text);
+    if (!authority) return std::nullopt;
+    CurlURL handle(curl_url());
+    if (!handle) return std::nullopt;
+    if (curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), 0) != CURLUE_OK) return std::nullopt;
+    auto out = components(handle.get());
+    if (!out) return std::nullopt;
+    if (authority->emptyHost) out->host.reset();
+    if (authority->userInfo && !out->user) out->user = "";
+    std::string_view beforeFragment = text.substr(0, text.find('#'));
+    if (beforeFragment.find('?') != std::string_view::npos && !out->query) out->query = "";
+    if (text.find('#') != std::string_view::npos && !out->fragment) out->fragment = "";
+    return out;
+}
+
+std::optional<URLComponents> resolveReference(std::string_view base, std::string_view reference) {
+    if (!parseURL(base) || !isURIReference(reference)) return std::nullopt;
+    CurlURL handle(curl_url());
+    if (!handle) return std::nullopt;
+    // Setting a second URL on a handle resolves it against the first.
+    if (curl_url_set(handle.get(), CURLUPART_URL, std::string(base).c_str(), 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_set(handle.get(), CURLUPART_URL, std::string(reference).c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    return components(handle.get());
 }
 
 }  // namespace tamsel::platform

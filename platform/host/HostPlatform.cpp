@@ -6,6 +6,9 @@
 #include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
 
+#include "platform/file/FileKeychain.h"
+#include "platform/linux/CurlHTTPSession.h"
+
 namespace tamsel::host {
 
 std::filesystem::path defaultPlatformRoot() {
@@ -25,6 +28,10 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     p.center = std::make_shared<platform::FileNotificationCenter>(options.platformRoot / "notification-center.json",
                                                                     p.clock);
     p.interactions = std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
+    platform::HTTPSessionSettings sessions;
+    sessions.caFile = options.caFile;
+    p.sessions = std::make_shared<platform::CurlHTTPSessionFactory>(sessions);
+    p.keychain = std::make_shared<platform::FileKeychain>(options.platformRoot);
     applyDesktopBackends(options, p);
     return p;
 }

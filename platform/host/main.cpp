@@ -19,6 +19,7 @@
 #include "platform/Task.h"
 #include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
+#include "platform/host/KeychainStoreCommand.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ using namespace std::chrono_literals;
 using tamsel::platform::Json;
 
 constexpr const char* kUsage = R"(usage: tamsel-notification-service --bundle DIR [options]
+       tamsel-notification-service keychain-store --bundle DIR [--platform-root DIR] < credential.json
 
 Stands in for the platform's notification service extension host. Reads push
 requests, one JSON object per line, from standard input (or --push FILE), hands
@@ -71,6 +73,13 @@ options:
                         is connected to it, as JOURNAL_STREAM says under systemd,
                         else stderr); without a journal, records go to stderr
   --help                show this text
+
+keychain-store: stores the worker credential read from standard input in the
+file keychain under the platform root, as the main application would:
+    <platform root>/keychain/<TAMSEL_NOTIFICATION_KEYCHAIN_GROUP>/Tamsel.notification-delivery.v2/receiver
+The input must be a JSON object with the strings "receiverID", "refreshProof",
+"authorizationRevision" and the number "expiresAt" (seconds since
+2001-01-01T00:00:00Z); it is stored unchanged. An existing item is replaced.
 )";
 
 struct Handoff {
@@ -103,6 +112,14 @@ int usageError(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "keychain-store") == 0) {
+        if (argc >= 3 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        return tamsel::host::runKeychainStore(argc - 2, argv + 2, std::cin, std::cerr);
+    }
+
     tamsel::host::HostOptions options;
     bool haveBundle = false;
     for (int i = 1; i < argc; ++i) {

@@ -1,0 +1,40 @@
+#pragma once
+// A keychain kept in files under the platform root:
+//     <root>/keychain/<access group>/<service>/<account>
+// holds the item's bytes. Directories are made 0700, item files 0600. An access
+// group, service or account that is empty, contains "/" or NUL, or is "." or ".."
+// is refused with kErrSecParam and never becomes part of a path.
+//
+// The extension only reads; store() stands in for the main application writing
+// the item. Both are safe from any thread and any process: an item is replaced
+// atomically (temporary file, fsync, rename), so a reader sees the old bytes or
+// the new ones, never a mix.
+#include <filesystem>
+
+#include "platform/Keychain.h"
+
+namespace tamsel::platform {
+
+class FileKeychain final : public Keychain {
+public:
+    explicit FileKeychain(std::filesystem::path platformRoot);
+
+    // Missing item: kErrSecItemNotFound; unreadable file: kErrSecInteractionNotAllowed;
+    // any other read failure (a directory or a link in the item's place): kErrSecIO.
+    KeychainResult copyMatching(const KeychainQuery& query) override;
+
+    // Adds or replaces the generic-password item. kErrSecParam for a refused
+    // attribute, kErrSecIO when the files cannot be written.
+    KeychainStatus store(const std::string& accessGroup, const std::string& service, const std::string& account,
+                         const KeychainData& data);
+
+    const std::filesystem::path& directory() const { return directory_; }
+
+private:
+    std::filesystem::path directory_;  // <root>/keychain
+};
+
+// True when the attribute may name a directory or file of the file keychain.
+bool isSafeKeychainAttribute(const std::string& value);
+
+}  // namespace tamsel::platform
