@@ -5,6 +5,7 @@
 #if TAMSEL_DESKTOP
 #include "platform/linux/DesktopNotificationCenter.h"
 #include "platform/linux/JournalLogSink.h"
+#include "platform/linux/SecretServiceKeychain.h"
 #endif
 
 namespace tamsel::host {
@@ -72,10 +73,25 @@ void applyDesktopBackends(const HostOptions& options, platform::Platform& p) {
         p.center = std::make_shared<platform::DesktopNotificationCenter>(desktopRegistryPath(options), p.clock,
                                                                          std::move(settings));
     }
+    if (options.keychain == HostOptions::Keychain::secretService)
+        p.keychain = std::make_shared<platform::SecretServiceKeychain>();
 #else
     if (options.notifications != HostOptions::Notifications::file || options.keychain != HostOptions::Keychain::file)
         throw std::runtime_error("this build has no desktop backends");
     (void)p;
+#endif
+}
+
+std::optional<platform::KeychainStatus> storeInDesktopKeychain(const HostOptions& options,
+                                                               const std::string& accessGroup,
+                                                               const std::string& service, const std::string& account,
+                                                               const platform::KeychainData& data) {
+    if (options.keychain != HostOptions::Keychain::secretService) return std::nullopt;
+#if TAMSEL_DESKTOP
+    return platform::SecretServiceKeychain().store(accessGroup, service, account, data);
+#else
+    (void)accessGroup, (void)service, (void)account, (void)data;
+    return platform::kErrSecParam;
 #endif
 }
 

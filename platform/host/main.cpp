@@ -27,7 +27,8 @@ using namespace std::chrono_literals;
 using tamsel::platform::Json;
 
 constexpr const char* kUsage = R"(usage: tamsel-notification-service --bundle DIR [options]
-       tamsel-notification-service keychain-store --bundle DIR [--platform-root DIR] < credential.json
+       tamsel-notification-service keychain-store --bundle DIR [--platform-root DIR]
+                                   [--keychain file|secret-service] < credential.json
 
 Stands in for the platform's notification service extension host. Reads push
 requests, one JSON object per line, from standard input (or --push FILE), hands
@@ -80,6 +81,10 @@ file keychain under the platform root, as the main application would:
 The input must be a JSON object with the strings "receiverID", "refreshProof",
 "authorizationRevision" and the number "expiresAt" (seconds since
 2001-01-01T00:00:00Z); it is stored unchanged. An existing item is replaced.
+With --keychain secret-service it goes into the default collection of the
+desktop's Secret Service instead (schema "com.brindaxel.tamsel.KeychainItem",
+attributes access-group, service and account); a locked keyring is refused
+(status -25308), a missing Secret Service is status -25291.
 )";
 
 struct Handoff {
