@@ -20,6 +20,7 @@
 #include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
 #include "platform/host/KeychainStoreCommand.h"
+#include "platform/host/NotifyCommand.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ using tamsel::platform::Json;
 constexpr const char* kUsage = R"(usage: tamsel-notification-service --bundle DIR [options]
        tamsel-notification-service keychain-store --bundle DIR [--platform-root DIR]
                                    [--keychain file|secret-service] < credential.json
+       tamsel-notification-service notify --bundle DIR [--platform-root DIR]
+                                   [--notifications file|desktop] < requests.jsonl
 
 Stands in for the platform's notification service extension host. Reads push
 requests, one JSON object per line, from standard input (or --push FILE), hands
@@ -85,6 +88,11 @@ With --keychain secret-service it goes into the default collection of the
 desktop's Secret Service instead (schema "com.brindaxel.tamsel.KeychainItem",
 attributes access-group, service and account); a locked keyring is refused
 (status -25308), a missing Secret Service is status -25291.
+
+notify: posts notification requests, one {"identifier": ..., "content": {...}}
+per line (the content as in a push line), through the notification centre the
+host would use: a way to see how a desktop shows them without a delivery
+service. Exit status 1 when a line or a request was refused.
 )";
 
 struct Handoff {
@@ -123,6 +131,11 @@ int main(int argc, char** argv) {
             return 0;
         }
         return tamsel::host::runKeychainStore(argc - 2, argv + 2, std::cin, std::cerr);
+    }
+
+    if (argc >= 2 && std::strcmp(argv[1], "notify") == 0) {
+        tamsel::platform::setLogSink(std::make_shared<tamsel::platform::StderrJsonLogSink>());
+        return tamsel::host::runNotify(argc - 2, argv + 2, std::cin, std::cerr);
     }
 
     tamsel::host::HostOptions options;

@@ -190,6 +190,36 @@ TEST_F(HostDesktopTest, FlagsAndBundlesTheDesktopCannotServeAreRefused) {
     EXPECT_NE(readFile(log).find("CFBundleIdentifier"), std::string::npos) << readFile(log);
 }
 
+TEST_F(HostDesktopTest, TheNotifyCommandPostsThroughTheDesktopCentre) {
+    PrivateBus bus;
+    MockNotificationServer server(bus);
+    Json communication = {{"title", "Ada"}, {"body", "hi"}, {"sound", "default"},
+                          {"communication", {{"senderIdentifier", "s"}, {"senderDisplayName", "Ada Lovelace"},
+                                             {"conversationIdentifier", "c"}, {"serviceName", nullptr}}}};
+    std::string input = Json{{"identifier", "r1"}, {"content", communication}}.dump() + "\nnot json\n" +
+                        Json{{"identifier", "r2"}, {"content", {{"title", "Plain"}}}}.dump() + "\n";
+    ChildProcess host({{binaryPath("tamsel-notification-service").string(), "notify", "--bundle",
+                        (dir.path() / "bundle").string(), "--platform-root", (dir.path() / "root").string(),
+                        "--notifications", "desktop"},
+                       bus.environment(),
+                       input,
+                       false,
+                       log});
+    EXPECT_EQ(host.wait(60s), 1) << readFile(log);
+    EXPECT_NE(readFile(log).find("line 2 is not valid JSON"), std::string::npos) << readFile(log);
+
+    Json notify = Json::array();
+    for (const auto& call : server.calls())
+        if (call["method"] == "Notify") notify.push_back(call["args"]);
+    ASSERT_EQ(notify.size(), 2u) << server.calls().dump();
+    const std::string entry = "com.brindaxel.tamsel.NotificationService";
+    EXPECT_EQ(notify[0][3], "Ada Lovelace");
+    EXPECT_EQ(notify[0][6], (Json{{"desktop-entry", entry}, {"category", "im.received"}}));
+    EXPECT_EQ(notify[1][3], "Plain");
+    EXPECT_EQ(notify[1][6], (Json{{"desktop-entry", entry}, {"suppress-sound", true}}));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "root/desktop-notifications.json"));
+}
+
 TEST_F(HostDesktopTest, HelpNamesTheDesktopFlags) {
     auto result = runProcess({binaryPath("tamsel-notification-service").string(), "--help"}, "");
     EXPECT_EQ(result.exitCode, 0);
