@@ -1,5 +1,9 @@
 #include "NotificationService/NotificationService.h"
 
+#include "Services/ErrorTypeName.h"
+#include "Services/NotificationDeliveryPresenter.h"
+#include "Services/NotificationDeliveryWorker.h"
+#include "Services/NotificationSharedAuthority.h"
 #include "platform/Regex.h"
 #include "platform/Url.h"
 
@@ -57,22 +61,58 @@ void NotificationService::didReceive(const tamsel::platform::NotificationRequest
     startRun(*url, remote);
 }
 
-void NotificationService::startRun(const std::string& /*baseURL*/,
-                                   const std::shared_ptr<NotificationRemotePresentation>& /*remote*/) {
-    // The synchronisation run is wired in here; until then an accepted wake-up
-    // stays armed and time expiry hands off its fallback.
+void NotificationService::startRun(const std::string& baseURL,
+                                   const std::shared_ptr<NotificationRemotePresentation>& remote) {
+    auto presenter = std::make_shared<NotificationDeliveryPresenter>(remote, platform_);
+    std::shared_ptr<NotificationDeliveryWorker> worker;
+    try {
+        // The credential is read anew on every call, inside the run: the main
+        // application may replace it at any time.
+        worker = std::make_shared<NotificationDeliveryWorker>(
+            baseURL, [platform = platform_] { return NotificationSharedAuthority::load(platform); },
+            [presenter](const std::string& receiver, const std::vector<NotificationDeliveryChange>& changes) {
+                presenter->apply(receiver, changes);
+            },
+            NotificationDeliveryWorker::ApplyBadge(
+                [presenter](const NotificationBadge& badge) { presenter->applyBadge(badge); }),
+            platform_);
+    } catch (...) {
+        // A refused base URL, or a session that cannot be built: either way no run.
+        logger_.error("extension_worker_initialization_failed");
+        remote->finishFallback();
+        return;
+    }
+    {
+        std::lock_guard guard(fieldsLock_);
+        worker_ = worker;
+    }
+    auto task = tamsel::platform::Task<void>::start([worker, remote, logger = logger_] {
+        try {
+            worker->synchronize();
+            logger.info("extension_worker_completed");
+        } catch (...) {
+            logger.error("extension_worker_failed type=" + errorTypeName(std::current_exception()));
+        }
+        remote->finishFallback();
+    });
+    std::lock_guard guard(fieldsLock_);
+    task_ = task;
 }
 
 void NotificationService::serviceExtensionTimeWillExpire() {
     logger_.error("extension_time_expired");
     std::optional<tamsel::platform::Task<void>> task;
     std::shared_ptr<NotificationRemotePresentation> remote;
+    std::shared_ptr<NotificationDeliveryWorker> worker;
     {
         std::lock_guard guard(fieldsLock_);
         task = task_;
         remote = remote_;
+        worker = worker_;
     }
+    // Run stop: nothing here waits for the run to wind down.
     if (task) task->cancel();
+    if (worker) tamsel::platform::Task<void>::start([worker] { worker->cancel(); });
     if (remote) remote->finishFallback();
 }
 

@@ -21,7 +21,8 @@ SendMessageIntent make(const NotificationContent& content, const std::string& se
 
     Person sender;
     sender.personHandle = PersonHandle{senderIdentifier, PersonHandleType::unknown};
-    sender.displayName = NotificationDeliveryRecordValidators::safeSenderName(senderDisplayName).value_or(kProductName);
+    sender.displayName =
+        NotificationDeliveryRecordValidators::safeSenderName(senderDisplayName).value_or(kProductName);
     sender.customIdentifier = senderIdentifier;
 
     SendMessageIntent intent;
@@ -36,7 +37,8 @@ SendMessageIntent make(const NotificationContent& content, const std::string& se
 
 NotificationContent incoming(const NotificationContent& content, const std::string& senderIdentifier,
                              const std::optional<std::string>& senderDisplayName,
-                             const std::string& conversationIdentifier, const std::string& interactionIdentifier,
+                             const std::string& conversationIdentifier,
+                             const std::string& interactionIdentifier,
                              const std::string& interactionGroupIdentifier, InteractionStore& store) {
     Interaction interaction;
     interaction.intent = make(content, senderIdentifier, senderDisplayName, conversationIdentifier);

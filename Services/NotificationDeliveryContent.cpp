@@ -39,7 +39,8 @@ std::string safeNotificationTitle(const std::string& title) {
 
 std::string title(const NotificationDeliveryChange& change) {
     if (change.sender)
-        if (auto name = NotificationDeliveryRecordValidators::safeSenderName(change.sender->displayName)) return *name;
+        if (auto name = NotificationDeliveryRecordValidators::safeSenderName(change.sender->displayName))
+            return *name;
     return safeNotificationTitle(change.title);
 }
 
@@ -48,7 +49,8 @@ std::optional<std::int64_t> badgeCount(const NotificationRevisionLedger::Entry* 
     if (!badgeEntry) return std::nullopt;
     auto owner = badgeEntry->find("receiver");
     auto count = badgeEntry->find("count");
-    if (owner == badgeEntry->end() || owner->second != receiver || count == badgeEntry->end()) return std::nullopt;
+    if (owner == badgeEntry->end() || owner->second != receiver || count == badgeEntry->end())
+        return std::nullopt;
     std::string_view text = count->second;
     bool negative = !text.empty() && text.front() == '-';
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
@@ -68,7 +70,8 @@ NotificationContent build(const std::string& receiver, const NotificationDeliver
     NotificationContent content;
     content.title = title(change);
     content.body = change.body;
-    content.sound = change.audible && !repeatedHandOff ? NotificationSound::defaultSound : NotificationSound::none;
+    content.sound =
+        change.audible && !repeatedHandOff ? NotificationSound::defaultSound : NotificationSound::none;
     content.threadIdentifier = threadIdentifier(receiver, change);
     Json target = Json::object();
     for (const auto& [key, value] : change.target) target[key] = value;
@@ -81,7 +84,8 @@ NotificationContent build(const std::string& receiver, const NotificationDeliver
     return content;
 }
 
-tamsel::platform::NotificationRequest request(const std::string& receiver, const NotificationDeliveryChange& change,
+tamsel::platform::NotificationRequest request(const std::string& receiver,
+                                              const NotificationDeliveryChange& change,
                                               tamsel::platform::SharedContent content) {
     return {requestIdentifier(receiver, change), std::move(content)};
 }

@@ -36,10 +36,12 @@ std::optional<std::int64_t> badgeCount(const NotificationRevisionLedger::Entry* 
                                        const std::string& receiver);
 
 // A fresh content for the change. A repeated hand-off carries no sound.
-tamsel::platform::NotificationContent build(const std::string& receiver, const NotificationDeliveryChange& change,
+tamsel::platform::NotificationContent build(const std::string& receiver,
+                                            const NotificationDeliveryChange& change,
                                             const NotificationRevisionLedger::Entry* badgeEntry,
                                             bool repeatedHandOff);
-tamsel::platform::NotificationRequest request(const std::string& receiver, const NotificationDeliveryChange& change,
+tamsel::platform::NotificationRequest request(const std::string& receiver,
+                                              const NotificationDeliveryChange& change,
                                               tamsel::platform::SharedContent content);
 
 // True when a notification with this user info is the change's notification at

@@ -82,8 +82,8 @@ long platformErrorCode(const std::exception_ptr& error) {
     }
 }
 
-NotificationDeliveryPresenter::NotificationDeliveryPresenter(std::shared_ptr<NotificationRemotePresentation> remote,
-                                                             const tamsel::platform::Platform& platform)
+NotificationDeliveryPresenter::NotificationDeliveryPresenter(
+    std::shared_ptr<NotificationRemotePresentation> remote, const tamsel::platform::Platform& platform)
     : remote_(std::move(remote)),
       bundle_(platform.bundle),
       files_(platform.files),
@@ -91,7 +91,8 @@ NotificationDeliveryPresenter::NotificationDeliveryPresenter(std::shared_ptr<Not
       interactions_(platform.interactions),
       logger_(std::string(tamsel::platform::kSubsystem), "notification-intent") {
     if (!bundle_ || !files_ || !center_ || !interactions_)
-        throw std::invalid_argument("the presenter needs the bundle, files, notification centre and interactions");
+        throw std::invalid_argument(
+            "the presenter needs the bundle, files, notification centre and interactions");
 }
 
 std::filesystem::path NotificationDeliveryPresenter::ledgerURL() const {
@@ -146,8 +147,9 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
         if (change.sender) {
             try {
                 content = NotificationCommunicationIntent::incoming(
-                    content, change.sender->canonicalID, change.sender->displayName, *content.threadIdentifier,
-                    interaction, Content::interactionGroupIdentifier(receiver), *interactions_);
+                    content, change.sender->canonicalID, change.sender->displayName,
+                    *content.threadIdentifier, interaction, Content::interactionGroupIdentifier(receiver),
+                    *interactions_);
                 logger_.notice("communication_intent_applied");
                 intent = kDonated;
             } catch (...) {
@@ -171,9 +173,27 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
         const Entry presented = entryFor(change, kAvailable, intent);
 
         if (ownNotification) {
+            // Puts the entry back as it was before this change, when what it would
+            // claim did not happen. The error that ends the call is the one given.
+            auto undoAndRethrow = [&](std::exception_ptr error) {
+                try {
+                    if (previous)
+                        ledger.record(key, *previous, true);
+                    else
+                        ledger.erase(key, true);
+                } catch (...) {
+                    // Nothing more can be done about the ledger here.
+                }
+                std::rethrow_exception(error);
+            };
             // Recorded before the hand-off: once the handler has run, this process
-            // may be ended at any moment.
-            ledger.record(key, presented, true);
+            // may be ended at any moment. If recording fails part-way (written, but
+            // its permissions not set), nothing has been shown yet.
+            try {
+                ledger.record(key, presented, true);
+            } catch (...) {
+                undoAndRethrow(std::current_exception());
+            }
             if (remote_->complete(shown)) {
                 ledger.record(key, presented, true);
                 continue;
@@ -184,17 +204,7 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
             try {
                 center_->add(Content::request(receiver, change, shown));
             } catch (...) {
-                auto error = std::current_exception();
-                try {
-                    if (previous)
-                        ledger.record(key, *previous, true);
-                    else
-                        ledger.erase(key, true);
-                } catch (...) {
-                    // The add's error is what ends the call; the ledger's own
-                    // failure leaves nothing more that could be done here.
-                }
-                std::rethrow_exception(error);
+                undoAndRethrow(std::current_exception());
             }
             ledger.record(key, presented, true);
             continue;

@@ -27,7 +27,7 @@
 namespace TamselNotificationService {
 
 class NotificationDeliveryPresenter {
-public:
+  public:
     // `remote` is the push's hand-off (may be null: nothing is the push's own
     // notification then). Needs the platform's bundle, files, centre and
     // interactions; a missing one throws std::invalid_argument.
@@ -44,7 +44,7 @@ public:
 
     static std::string safeNotificationTitle(const std::string& title);
 
-private:
+  private:
     std::shared_ptr<NotificationRemotePresentation> remote_;
     std::shared_ptr<const tamsel::platform::Bundle> bundle_;
     std::shared_ptr<tamsel::platform::FileSystem> files_;

@@ -68,7 +68,9 @@ public:
     static bool acceptsAuthorizationRevision(const std::string& candidate, const std::string& after);
     // 43 characters of the URL-safe Base64 alphabet.
     static bool proof(const std::string& value);
-    // An RFC 3339 internet date-time, with or without fractional seconds.
+    // An RFC 3339 internet date-time ("T", "Z" or "+hh:mm"), with or without
+    // fractional seconds; nothing for anything else, and for a time the
+    // clock cannot hold (before 1677 or after 2262).
     static std::optional<tamsel::platform::TimePoint> date(const std::string& value);
 };
 

@@ -14,7 +14,9 @@ namespace {
 constexpr const char* kAppGroupKey = "TAMSEL_NOTIFICATION_APP_GROUP";
 constexpr const char* kDefaultDirectory = "Tamsel";
 
-[[noreturn]] void wrongShape(const char* what) { throw nlohmann::json::type_error::create(302, what, nullptr); }
+[[noreturn]] void wrongShape(const char* what) {
+    throw nlohmann::json::type_error::create(302, what, nullptr);
+}
 
 // A bundle identifier is used as one directory name; one that is not a single
 // plain component (a "/" would nest, an absolute one would replace the whole
@@ -65,7 +67,8 @@ NotificationRevisionLedger::Lock::~Lock() {
     files_.close(fd_);
 }
 
-NotificationRevisionLedger::NotificationRevisionLedger(tamsel::platform::FileSystem& files, std::filesystem::path file)
+NotificationRevisionLedger::NotificationRevisionLedger(tamsel::platform::FileSystem& files,
+                                                       std::filesystem::path file)
     : files_(files), file_(std::move(file)), lock_(files_, lockFile(file_)) {
     if (files_.exists(file_)) entries_ = decode(files_.readFile(file_));
 }

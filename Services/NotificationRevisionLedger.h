@@ -25,7 +25,7 @@
 namespace TamselNotificationService {
 
 class NotificationRevisionLedger {
-public:
+  public:
     using Entry = std::map<std::string, std::string>;
     using Entries = std::map<std::string, Entry>;
 
@@ -64,16 +64,16 @@ public:
 
     static std::filesystem::path lockFile(const std::filesystem::path& ledgerFile);
 
-private:
+  private:
     // Opens and locks in its constructor; unlocks and closes in its destructor.
     class Lock {
-    public:
+      public:
         Lock(tamsel::platform::FileSystem& files, const std::filesystem::path& path);
         ~Lock();
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    private:
+      private:
         tamsel::platform::FileSystem& files_;
         int fd_;
     };

@@ -17,12 +17,13 @@
 namespace tamsel::platform {
 
 class FileSystemError : public std::system_error {
-public:
-    FileSystemError(int error, const char* operation) : std::system_error(error, std::generic_category(), operation) {}
+  public:
+    FileSystemError(int error, const char* operation)
+        : std::system_error(error, std::generic_category(), operation) {}
 };
 
 class FileSystem {
-public:
+  public:
     virtual ~FileSystem() = default;
 
     // The container directory shared by the application group, or nothing when

@@ -60,9 +60,9 @@ Person personFromJson(const Json& json) {
     person.personHandle.type = static_cast<PersonHandleType>(numberOf(member(handle, "type")));
     const Json& names = member(json, "nameComponents");
     if (!names.is_null()) {
-        person.nameComponents = PersonNameComponents{optionalString(names, "givenName"),
-                                                     optionalString(names, "familyName"),
-                                                     optionalString(names, "nickname")};
+        person.nameComponents =
+            PersonNameComponents{optionalString(names, "givenName"), optionalString(names, "familyName"),
+                                 optionalString(names, "nickname")};
     }
     person.displayName = optionalString(json, "displayName");
     const Json& image = member(json, "image");
@@ -84,7 +84,8 @@ Person personFromJson(const Json& json) {
 
 }  // namespace
 
-NotificationContent communicationContent(const NotificationContent& content, const SendMessageIntent& intent) {
+NotificationContent communicationContent(const NotificationContent& content,
+                                         const SendMessageIntent& intent) {
     if (!intent.sender || !intent.conversationIdentifier) throw IntentError(IntentError::kInvalidIntent);
     NotificationContent updated = content;
     updated.communication = Json{{"senderIdentifier", intent.sender->personHandle.value},

@@ -75,7 +75,7 @@ struct Interaction {
 };
 
 class IntentError : public PlatformError {
-public:
+  public:
     static constexpr long kDonationFailed = 1901;
     static constexpr long kDeletionFailed = 1902;
     static constexpr long kInvalidIntent = 1903;
@@ -87,7 +87,7 @@ public:
 };
 
 class InteractionStore {
-public:
+  public:
     virtual ~InteractionStore() = default;
     // Stores the interaction; one with the same identifier is replaced.
     virtual void donate(const Interaction& interaction) = 0;
@@ -96,7 +96,7 @@ public:
     // A new content: `content` with the intent's sender and conversation attached
     // as "communication"; `content` itself is left as it is.
     virtual NotificationContent contentUpdatedFromIntent(const NotificationContent& content,
-                                                        const SendMessageIntent& intent) = 0;
+                                                         const SendMessageIntent& intent) = 0;
 };
 
 // What both stores attach: {"senderIdentifier", "senderDisplayName",

@@ -22,7 +22,7 @@ struct DeliveredNotification {
 };
 
 class NotificationCenterError : public PlatformError {
-public:
+  public:
     // The centre's error codes.
     static constexpr long kNotificationsNotAllowed = 1;
     static constexpr long kInvalidRequest = 2;
@@ -35,7 +35,7 @@ public:
 };
 
 class NotificationCenter {
-public:
+  public:
     virtual ~NotificationCenter() = default;
 
     virtual std::vector<DeliveredNotification> deliveredNotifications() = 0;

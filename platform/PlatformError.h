@@ -7,11 +7,11 @@
 namespace tamsel::platform {
 
 class PlatformError : public std::exception {
-public:
+  public:
     explicit PlatformError(long code) : code_(code) {}
     long code() const { return code_; }
 
-private:
+  private:
     long code_;
 };
 

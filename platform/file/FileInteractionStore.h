@@ -12,17 +12,17 @@
 namespace tamsel::platform {
 
 class FileInteractionStore final : public InteractionStore {
-public:
+  public:
     explicit FileInteractionStore(std::filesystem::path file);
 
     void donate(const Interaction& interaction) override;
     void deleteInteractions(const std::vector<std::string>& identifiers) override;
     NotificationContent contentUpdatedFromIntent(const NotificationContent& content,
-                                                const SendMessageIntent& intent) override;
+                                                 const SendMessageIntent& intent) override;
 
     std::vector<Interaction> donated();
 
-private:
+  private:
     LockedJsonFile file_;
 };
 

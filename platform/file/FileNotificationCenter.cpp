@@ -19,8 +19,8 @@ std::string formatDate(TimePoint date) {
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, fraction);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, fraction);
     return text;
 }
 
@@ -51,7 +51,8 @@ NotificationRequest requestFromJson(const Json& entry) {
     auto content = entry.find("content");
     if (identifier == entry.end() || !identifier->is_string() || content == entry.end()) corrupted();
     try {
-        return {identifier->get<std::string>(), std::make_shared<const NotificationContent>(contentFromJson(*content))};
+        return {identifier->get<std::string>(),
+                std::make_shared<const NotificationContent>(contentFromJson(*content))};
     } catch (const ContentFormatError&) {
         corrupted();
     }
@@ -82,6 +83,14 @@ void validate(const Json& document) {
 Json& list(Json& document, const char* name) {
     if (!document.contains(name)) document[name] = Json::array();
     return document[name];
+}
+
+// Every write leaves all three members in place, so readers of the file always
+// find its whole shape.
+void complete(Json& document) {
+    list(document, "delivered");
+    list(document, "pending");
+    if (!document.contains("badge")) document["badge"] = nullptr;
 }
 
 void removeIdentifiers(Json& entries, const std::set<std::string>& identifiers) {
@@ -138,6 +147,7 @@ void FileNotificationCenter::removeDeliveredNotifications(const std::vector<std:
     guarded([&] {
         file_.update([&](Json& document) {
             validate(document);
+            complete(document);
             removeIdentifiers(list(document, "delivered"), {identifiers.begin(), identifiers.end()});
         });
     });
@@ -147,6 +157,7 @@ void FileNotificationCenter::removePendingNotificationRequests(const std::vector
     guarded([&] {
         file_.update([&](Json& document) {
             validate(document);
+            complete(document);
             removeIdentifiers(list(document, "pending"), {identifiers.begin(), identifiers.end()});
         });
     });
@@ -168,6 +179,7 @@ void FileNotificationCenter::add(const NotificationRequest& request) {
     guarded([&] {
         file_.update([&](Json& document) {
             validate(document);
+            complete(document);
             removeIdentifiers(list(document, "delivered"), {request.identifier});
             removeIdentifiers(list(document, "pending"), {request.identifier});
             list(document, "delivered")
@@ -181,6 +193,7 @@ void FileNotificationCenter::setBadgeCount(std::int64_t count) {
     guarded([&] {
         file_.update([&](Json& document) {
             validate(document);
+            complete(document);
             document["badge"] = count;
         });
     });

@@ -18,7 +18,7 @@
 namespace tamsel::platform {
 
 class FileNotificationCenter final : public NotificationCenter {
-public:
+  public:
     FileNotificationCenter(std::filesystem::path file, std::shared_ptr<const Clock> clock);
 
     std::vector<DeliveredNotification> deliveredNotifications() override;
@@ -31,7 +31,7 @@ public:
     // The badge as the file holds it (nothing when never set).
     std::optional<std::int64_t> badgeCount();
 
-private:
+  private:
     template <class Body>
     auto guarded(Body&& body);
 

@@ -16,7 +16,7 @@
 namespace tamsel::platform {
 
 class LockedJsonFile {
-public:
+  public:
     explicit LockedJsonFile(std::filesystem::path path);
 
     // The document as it is now; an empty object when there is no file yet.
@@ -26,7 +26,7 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     template <class Body>
     void locked(Body&& body) const;
     Json load() const;

@@ -16,7 +16,7 @@ namespace {
 
 // Closes a descriptor on every exit of the scope that opened it.
 class Descriptor {
-public:
+  public:
     explicit Descriptor(int fd) : fd_(fd) {}
     ~Descriptor() {
         if (fd_ >= 0) ::close(fd_);
@@ -31,7 +31,7 @@ public:
         return result;
     }
 
-private:
+  private:
     int fd_;
 };
 

@@ -11,7 +11,7 @@
 namespace tamsel::platform {
 
 class PosixFileSystem final : public FileSystem {
-public:
+  public:
     explicit PosixFileSystem(std::filesystem::path root);
 
     std::optional<std::filesystem::path> containerDirectory(const std::string& group) override;
@@ -33,7 +33,7 @@ public:
     // the old or the new bytes.
     static void replaceFile(const std::filesystem::path& path, std::string_view bytes);
 
-private:
+  private:
     std::filesystem::path root_;
 };
 

@@ -3,10 +3,9 @@
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
+#include "platform/file/FileKeychain.h"
 #include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
-
-#include "platform/file/FileKeychain.h"
 #include "platform/linux/CurlHTTPSession.h"
 
 namespace tamsel::host {
@@ -25,9 +24,10 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     // Every process given the same root shares these files.
     platform::PosixFileSystem::makeDirectories(options.platformRoot, 0700);
     p.files = std::make_shared<platform::PosixFileSystem>(options.platformRoot);
-    p.center = std::make_shared<platform::FileNotificationCenter>(options.platformRoot / "notification-center.json",
-                                                                    p.clock);
-    p.interactions = std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
+    p.center = std::make_shared<platform::FileNotificationCenter>(
+        options.platformRoot / "notification-center.json", p.clock);
+    p.interactions =
+        std::make_shared<platform::FileInteractionStore>(options.platformRoot / "interactions.json");
     platform::HTTPSessionSettings sessions;
     sessions.caFile = options.caFile;
     p.sessions = std::make_shared<platform::CurlHTTPSessionFactory>(sessions);

@@ -11,7 +11,7 @@ namespace tamsel::platform::testing {
 
 template <class Operation>
 class FaultPlan {
-public:
+  public:
     void failCall(Operation operation, int nth, std::exception_ptr error) {
         std::lock_guard lock(mutex_);
         planned_[{operation, calls_[operation] + nth}] = std::move(error);
@@ -38,7 +38,7 @@ public:
         std::rethrow_exception(error);
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::map<Operation, int> calls_;
     std::map<std::pair<Operation, int>, std::exception_ptr> planned_;

@@ -7,16 +7,26 @@ namespace tamsel::platform::testing {
 
 const char* fileOperationName(FileOperation operation) {
     switch (operation) {
-        case FileOperation::containerDirectory: return "containerDirectory";
-        case FileOperation::applicationSupportDirectory: return "applicationSupportDirectory";
-        case FileOperation::createDirectories: return "createDirectories";
-        case FileOperation::exists: return "exists";
-        case FileOperation::readFile: return "readFile";
-        case FileOperation::writeFileAtomically: return "writeFileAtomically";
-        case FileOperation::setPermissions: return "setPermissions";
-        case FileOperation::open: return "open";
-        case FileOperation::flock: return "flock";
-        case FileOperation::close: return "close";
+        case FileOperation::containerDirectory:
+            return "containerDirectory";
+        case FileOperation::applicationSupportDirectory:
+            return "applicationSupportDirectory";
+        case FileOperation::createDirectories:
+            return "createDirectories";
+        case FileOperation::exists:
+            return "exists";
+        case FileOperation::readFile:
+            return "readFile";
+        case FileOperation::writeFileAtomically:
+            return "writeFileAtomically";
+        case FileOperation::setPermissions:
+            return "setPermissions";
+        case FileOperation::open:
+            return "open";
+        case FileOperation::flock:
+            return "flock";
+        case FileOperation::close:
+            return "close";
     }
     return "?";
 }

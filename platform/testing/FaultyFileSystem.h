@@ -34,7 +34,7 @@ enum class FileOperation {
 const char* fileOperationName(FileOperation operation);
 
 class FaultyFileSystem final : public FileSystem {
-public:
+  public:
     explicit FaultyFileSystem(std::shared_ptr<FileSystem> real);
 
     // Throwing operations: the n-th call throws `error`.
@@ -62,7 +62,7 @@ public:
     int flock(int fd, int operation) override;
     int close(int fd) override;
 
-private:
+  private:
     using Failure = std::variant<std::exception_ptr, int>;
     // Counts the call and returns the failure planned for it, if any.
     std::optional<Failure> enter(FileOperation operation);

@@ -7,12 +7,20 @@ namespace tamsel::platform::testing {
 void MemoryInteractionStore::store(Interaction interaction) {
     if (interaction.identifier)
         donated_.erase(std::remove_if(donated_.begin(), donated_.end(),
-                                      [&](const Interaction& other) { return other.identifier == interaction.identifier; }),
+                                      [&](const Interaction& other) {
+                                          return other.identifier == interaction.identifier;
+                                      }),
                        donated_.end());
     donated_.push_back(std::move(interaction));
 }
 
 void MemoryInteractionStore::donate(const Interaction& interaction) {
+    std::function<void(const Interaction&)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = beforeDonate_;
+    }
+    if (hook) hook(interaction);
     faults_.enter(InteractionOperation::donate);
     std::lock_guard lock(mutex_);
     store(interaction);
@@ -25,8 +33,8 @@ void MemoryInteractionStore::deleteInteractions(const std::vector<std::string>& 
     donated_.erase(std::remove_if(donated_.begin(), donated_.end(),
                                   [&](const Interaction& other) {
                                       return other.identifier &&
-                                             std::find(identifiers.begin(), identifiers.end(), *other.identifier) !=
-                                                 identifiers.end();
+                                             std::find(identifiers.begin(), identifiers.end(),
+                                                       *other.identifier) != identifiers.end();
                                   }),
                    donated_.end());
     deletions_.push_back(identifiers);
@@ -36,6 +44,11 @@ NotificationContent MemoryInteractionStore::contentUpdatedFromIntent(const Notif
                                                                      const SendMessageIntent& intent) {
     faults_.enter(InteractionOperation::contentUpdatedFromIntent);
     return communicationContent(content, intent);
+}
+
+void MemoryInteractionStore::beforeDonate(std::function<void(const Interaction&)> hook) {
+    std::lock_guard lock(mutex_);
+    beforeDonate_ = std::move(hook);
 }
 
 void MemoryInteractionStore::seed(Interaction interaction) {

@@ -2,6 +2,7 @@
 // An in-memory interaction store that records donations and deletions and can
 // fail any operation on demand (the content update included). Safe from any
 // thread.
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -13,11 +14,11 @@ namespace tamsel::platform::testing {
 enum class InteractionOperation { donate, deleteInteractions, contentUpdatedFromIntent };
 
 class MemoryInteractionStore final : public InteractionStore {
-public:
+  public:
     void donate(const Interaction& interaction) override;
     void deleteInteractions(const std::vector<std::string>& identifiers) override;
     NotificationContent contentUpdatedFromIntent(const NotificationContent& content,
-                                                const SendMessageIntent& intent) override;
+                                                 const SendMessageIntent& intent) override;
 
     // Seeding, as if an earlier process had donated it.
     void seed(Interaction interaction);
@@ -49,7 +50,10 @@ public:
         failNext(InteractionOperation::contentUpdatedFromIntent, std::move(error));
     }
 
-private:
+    // Runs before every donation, outside the store's lock (to stage races).
+    void beforeDonate(std::function<void(const Interaction&)> hook);
+
+  private:
     void store(Interaction interaction);
 
     FaultPlan<InteractionOperation> faults_;
@@ -57,6 +61,7 @@ private:
     std::vector<Interaction> donated_;
     std::vector<Interaction> donations_;
     std::vector<std::vector<std::string>> deletions_;
+    std::function<void(const Interaction&)> beforeDonate_;
 };
 
 }  // namespace tamsel::platform::testing

@@ -10,8 +10,8 @@ void eraseIdentifiers(std::vector<T>& list, const std::vector<std::string>& iden
                       const std::string& (*identifierOf)(const T&)) {
     list.erase(std::remove_if(list.begin(), list.end(),
                               [&](const T& item) {
-                                  return std::find(identifiers.begin(), identifiers.end(), identifierOf(item)) !=
-                                         identifiers.end();
+                                  return std::find(identifiers.begin(), identifiers.end(),
+                                                   identifierOf(item)) != identifiers.end();
                               }),
                list.end());
 }
@@ -38,7 +38,8 @@ void MemoryNotificationCenter::removeDeliveredNotifications(const std::vector<st
     removedDelivered_.push_back(identifiers);
 }
 
-void MemoryNotificationCenter::removePendingNotificationRequests(const std::vector<std::string>& identifiers) {
+void MemoryNotificationCenter::removePendingNotificationRequests(
+    const std::vector<std::string>& identifiers) {
     faults_.enter(CenterOperation::removePendingNotificationRequests);
     std::lock_guard lock(mutex_);
     eraseIdentifiers(pending_, identifiers, ofRequest);

@@ -22,7 +22,7 @@ enum class CenterOperation {
 };
 
 class MemoryNotificationCenter final : public NotificationCenter {
-public:
+  public:
     std::vector<DeliveredNotification> deliveredNotifications() override;
     std::vector<NotificationRequest> pendingNotificationRequests() override;
     void removeDeliveredNotifications(const std::vector<std::string>& identifiers) override;
@@ -62,7 +62,7 @@ public:
     // Runs before every add, outside the centre's lock (to stage races).
     void beforeAdd(std::function<void(const NotificationRequest&)> hook);
 
-private:
+  private:
     FaultPlan<CenterOperation> faults_;
     mutable std::mutex mutex_;
     std::vector<DeliveredNotification> delivered_;

@@ -7,7 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file/PosixFileSystem.h"
+#include "platform/linux/CurlHTTPSession.h"
+#include "platform/testing/MemoryInteractionStore.h"
+#include "platform/testing/MemoryKeychain.h"
+#include "platform/testing/MemoryNotificationCenter.h"
 #include "platform/testing/RecordingLogSink.h"
+#include "tests/support/Process.h"
 
 namespace TamselNotificationService {
 namespace {
@@ -51,8 +57,19 @@ class NotificationServiceTest : public ::testing::Test {
 protected:
     NotificationServiceTest() {
         bundle->set("TAMSEL_API_BASE_URL", PropertyValue{std::string("https://api.tamsel.example")});
+        bundle->set("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP", PropertyValue{std::string("group.tamsel.keychain")});
+        bundle->setIdentifier("com.brindaxel.tamsel.NotificationService");
         platform.bundle = bundle;
+        platform.clock = std::make_shared<tamsel::platform::SystemClock>();
+        // No credential is stored: a run ends at its first step, before any network.
+        platform.keychain = std::make_shared<tamsel::platform::testing::MemoryKeychain>();
+        platform.sessions = std::make_shared<tamsel::platform::CurlHTTPSessionFactory>(
+            tamsel::platform::HTTPSessionSettings{});
+        platform.files = std::make_shared<tamsel::platform::PosixFileSystem>(root.path());
+        platform.center = std::make_shared<tamsel::platform::testing::MemoryNotificationCenter>();
+        platform.interactions = std::make_shared<tamsel::platform::testing::MemoryInteractionStore>();
     }
+    tamsel::testing::TemporaryDirectory root;
     std::shared_ptr<MemoryBundle> bundle = std::make_shared<MemoryBundle>();
     tamsel::platform::Platform platform;
     ScopedRecordingLog log;
@@ -156,6 +173,40 @@ TEST_F(NotificationServiceTest, TimeExpiryRacingAnotherPushOnTheSameInstanceIsSa
         ASSERT_EQ(handed.count(), 1u) << "round " << round;
         service.waitForRun(std::chrono::steady_clock::now() + std::chrono::seconds(30));
     }
+}
+
+TEST_F(NotificationServiceTest, AWorkerThatRefusesTheBaseURLEndsInTheFallback) {
+    // Parseable, so the front accepts it; the worker refuses an origin with a query.
+    bundle->set("TAMSEL_API_BASE_URL", PropertyValue{std::string("https://api.tamsel.example/?x=1")});
+    NotificationService service(platform);
+    Handed handed;
+    auto request = requestWith(wakeup());
+    service.didReceive(request, std::ref(handed));
+    ASSERT_EQ(handed.count(), 1u) << "handed off before didReceive returns";
+    EXPECT_EQ(handed.contents[0].get(), request.content.get());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "info notification-extension extension_request_received",
+                               "error notification-extension extension_worker_initialization_failed",
+                               "info notification-extension extension_content_handoff",
+                               "error notification-extension extension_generic_fallback"}));
+}
+
+TEST_F(NotificationServiceTest, ARunWithoutCredentialFailsWithTheSystemsErrorThenFallsBack) {
+    NotificationService service(platform);
+    Handed handed;
+    auto request = requestWith(wakeup());
+    service.didReceive(request, std::ref(handed));
+    ASSERT_TRUE(service.waitForRun(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
+    ASSERT_EQ(handed.count(), 1u);
+    EXPECT_EQ(handed.contents[0].get(), request.content.get());
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "info notification-extension extension_request_received",
+                  "error notification-authority shared_keychain_failed operation=load status=-25300",
+                  "error notification-extension extension_worker_failed "
+                  "type=TamselNotificationService.NotificationDeliveryFailure",
+                  "info notification-extension extension_content_handoff",
+                  "error notification-extension extension_generic_fallback"}));
 }
 
 }  // namespace

@@ -1,0 +1,235 @@
+// The ledger's location, strict decoding, and its lock across descriptors and
+// processes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "Services/NotificationDeliveryFailure.h"
+#include "tests/Services/PresenterFixture.h"
+#include "tests/support/SpawnedTestProcess.h"
+
+// In a child process: takes the ledger lock (without waiting), says "locked" or
+// "busy", and keeps it until its stdin closes.
+TAMSEL_TEST_PROCESS_ROLE(hold_ledger_lock) {
+    const char* path = std::getenv("TAMSEL_TEST_LOCK_FILE");
+    if (!path) return 2;
+    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return 3;
+    bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    std::cout << (locked ? "locked" : "busy") << std::endl;
+    char c;
+    while (::read(0, &c, 1) > 0) {
+    }
+    return 0;
+}
+
+namespace presentation_test {
+namespace {
+
+using tamsel::testing::SpawnedTestProcess;
+using ::testing::IsEmpty;
+
+template <class Call>
+void expectFailure(Call&& call, NotificationDeliveryFailure::Kind kind) {
+    try {
+        call();
+        ADD_FAILURE() << "expected a NotificationDeliveryFailure";
+    } catch (const NotificationDeliveryFailure& failure) {
+        EXPECT_EQ(failure.kind(), kind);
+    }
+}
+
+TEST(RevisionLedger, LocationFollowsTheGroupSettingOrFallsBackToApplicationSupport) {
+    struct Row {
+        const char* name;
+        std::optional<PropertyValue> group;
+        std::optional<std::string> identifier;
+        std::string expected;  // relative to the platform root
+    };
+    const Row rows[] = {
+        {"group with a container", PropertyValue{kGroup}, "com.example.ext",
+         "containers/" + kGroup + "/NotificationDelivery/notification-revisions.v2.json"},
+        {"group setting that is not a string", PropertyValue{std::int64_t{7}}, "com.example.ext",
+         "application-support/com.example.ext/notification-revisions.v2.json"},
+        {"no group setting", std::nullopt, "com.example.ext",
+         "application-support/com.example.ext/notification-revisions.v2.json"},
+        {"no group setting, no identifier", std::nullopt, std::nullopt,
+         "application-support/Tamsel/notification-revisions.v2.json"},
+        {"identifier that is not one directory name", std::nullopt, "/etc",
+         "application-support/Tamsel/notification-revisions.v2.json"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PresenterFixture f;
+        if (row.group)
+            f.bundle->set("TAMSEL_NOTIFICATION_APP_GROUP", *row.group);
+        else
+            f.bundle->erase("TAMSEL_NOTIFICATION_APP_GROUP");
+        f.bundle->setIdentifier(row.identifier);
+        auto url = f.presenter().ledgerURL();
+        EXPECT_EQ(url, f.scratch.path() / row.expected);
+        EXPECT_EQ(tamsel::testing::permissionsOf(url.parent_path()), 0700u);
+    }
+}
+
+TEST(RevisionLedger, GroupWithoutContainerIsACredentialFailureAndCreatesNothing) {
+    PresenterFixture f;
+    f.bundle->set("TAMSEL_NOTIFICATION_APP_GROUP", PropertyValue{std::string("group.missing")});
+    expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "1")}); },
+                  NotificationDeliveryFailure::Kind::credential);
+    expectFailure(
+        [&] {
+            f.presenter().applyBadge({kReceiver, "1", 1});
+        },
+        NotificationDeliveryFailure::Kind::credential);
+    EXPECT_FALSE(std::filesystem::exists(f.scratch.path() / "containers" / "group.missing"));
+    EXPECT_FALSE(std::filesystem::exists(f.scratch.path() / "application-support"));
+    EXPECT_EQ(f.platformCalls(), 0);
+}
+
+TEST(RevisionLedger, UndecodableFileFailsBeforeAnyWorkAndIsLeftAsItWas) {
+    struct Row {
+        const char* name;
+        std::string text;
+        bool parseError;  // else a type error (wrong shape)
+    };
+    const Row rows[] = {
+        {"not JSON", "{\"a\":", true},
+        {"empty file", "", true},
+        {"invalid UTF-8", "{\"\xff\":{}}", true},
+        {"top-level array", "[]", false},
+        {"top-level number", "42", true},
+        {"member that is a number", R"({"r:n1":1})", false},
+        {"member that is a string", R"({"r:n1":"x"})", false},
+        {"member that is an array", R"({"r:n1":[]})", false},
+        {"entry value that is a number", R"({"r:n1":{"revision":1}})", false},
+        {"entry value that is null", R"({"r:n1":{"revision":null}})", false},
+        {"entry value that is an object", R"({"r:n1":{"revision":{"a":"b"}}})", false},
+        {"entry value that is a boolean", R"({"$badge":{"count":true}})", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PresenterFixture f;
+        f.writeLedgerText(row.text);
+        for (int call = 0; call < 2; ++call) {
+            try {
+                if (call == 0)
+                    f.presenter().apply(kReceiver, {change("n1", "1"), withdrawal("n2", "1")});
+                else
+                    f.presenter().applyBadge({kReceiver, "1", 3});
+                ADD_FAILURE() << "expected a decode error";
+            } catch (const nlohmann::json::parse_error&) {
+                EXPECT_TRUE(row.parseError);
+            } catch (const nlohmann::json::type_error&) {
+                EXPECT_FALSE(row.parseError);
+            }
+        }
+        EXPECT_EQ(f.platformCalls(), 0);
+        EXPECT_EQ(tamsel::testing::readText(f.ledgerFile()), row.text);
+        EXPECT_TRUE(f.lockIsFree());
+    }
+}
+
+TEST(RevisionLedger, EmptyObjectReadsAsAnEmptyLedger) {
+    PresenterFixture f;
+    f.writeLedgerText("{}");
+    f.presenter().apply(kReceiver, {change("n1", "1")});
+    EXPECT_EQ(f.center->added().size(), 1u);
+}
+
+TEST(RevisionLedger, LockThatCannotBeOpenedOrTakenFailsWithResponseAndLeaksNothing) {
+    struct Row {
+        const char* name;
+        FileOperation operation;
+    };
+    for (const auto& row :
+         {Row{"open fails", FileOperation::open}, Row{"flock fails", FileOperation::flock}}) {
+        SCOPED_TRACE(row.name);
+        PresenterFixture f;
+        f.files->failRawCall(row.operation, 1, EIO);
+        expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "1")}); },
+                      NotificationDeliveryFailure::Kind::response);
+        f.files->failRawCall(row.operation, 1, EIO);
+        expectFailure(
+            [&] {
+                f.presenter().applyBadge({kReceiver, "1", 1});
+            },
+            NotificationDeliveryFailure::Kind::response);
+        EXPECT_THAT(f.files->openDescriptors(), IsEmpty());
+        EXPECT_EQ(f.files->calls(FileOperation::readFile), 0);
+        EXPECT_EQ(f.platformCalls(), 0);
+    }
+}
+
+TEST(RevisionLedger, ReadErrorPassesThroughWithTheLockReleased) {
+    PresenterFixture f;
+    f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "none")}});
+    f.files->failNext(FileOperation::readFile, FileSystemError(EACCES, "read"));
+    try {
+        f.presenter().apply(kReceiver, {change("n1", "2")});
+        ADD_FAILURE() << "expected the read error";
+    } catch (const FileSystemError& error) {
+        EXPECT_EQ(error.code().value(), EACCES);
+    }
+    EXPECT_THAT(f.files->openDescriptors(), IsEmpty());
+    EXPECT_TRUE(f.lockIsFree());
+}
+
+TEST(RevisionLedger, LockHeldByAnotherProcessFailsBothEntryPointsAtOnce) {
+    PresenterFixture f;
+    f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "none")}});
+    const std::string before = tamsel::testing::readText(f.ledgerFile());
+    SpawnedTestProcess holder("hold_ledger_lock", {{"TAMSEL_TEST_LOCK_FILE", f.lockFile().string()}});
+    ASSERT_EQ(holder.readLine(), "locked");
+
+    expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "2")}); },
+                  NotificationDeliveryFailure::Kind::response);
+    expectFailure(
+        [&] {
+            f.presenter().applyBadge({kReceiver, "5", 5});
+        },
+        NotificationDeliveryFailure::Kind::response);
+    EXPECT_EQ(f.platformCalls(), 0);
+    EXPECT_EQ(f.files->calls(FileOperation::readFile), 0);
+    EXPECT_EQ(tamsel::testing::readText(f.ledgerFile()), before);
+
+    holder.closeInput();
+    EXPECT_EQ(holder.wait(), 0);
+    f.presenter().apply(kReceiver, {change("n1", "2")});
+    EXPECT_EQ(f.entry("n1"), ledgerEntry("2", "available", "none"));
+}
+
+// While a call waits on the notification centre it still holds the lock: another
+// process, and another descriptor of this one, find it taken.
+TEST(RevisionLedger, LockIsHeldAcrossTheCallsWaitsOnThePlatform) {
+    PresenterFixture f;
+    std::optional<std::string> childSaw;
+    bool secondDescriptorLocked = true;
+    f.center->beforeAdd([&](const NotificationRequest&) {
+        SpawnedTestProcess probe("hold_ledger_lock", {{"TAMSEL_TEST_LOCK_FILE", f.lockFile().string()}});
+        childSaw = probe.readLine();
+        probe.closeInput();
+        probe.wait();
+        secondDescriptorLocked = f.lockIsFree();
+    });
+    f.presenter().apply(kReceiver, {change("n1", "1")});
+    EXPECT_EQ(childSaw, "busy");
+    EXPECT_FALSE(secondDescriptorLocked);
+    EXPECT_TRUE(f.lockIsFree());
+}
+
+TEST(RevisionLedger, DecodeAndEncodeKeepEveryMember) {
+    const std::string text =
+        R"({"$badge":{"count":"-3","receiver":"r","revision":"9"},"other":{},"r:n":{"extra":"\u00e9/","revision":"1"}})";
+    auto entries = NotificationRevisionLedger::decode(text);
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries["r:n"]["extra"], "\xc3\xa9/");
+    EXPECT_EQ(NotificationRevisionLedger::decode(NotificationRevisionLedger::encode(entries)), entries);
+}
+
+}  // namespace
+}  // namespace presentation_test

@@ -1,0 +1,123 @@
+// Donated interactions kept in one file.
+#include <gtest/gtest.h>
+
+#include "platform/file/FileInteractionStore.h"
+#include "tests/support/ScratchDirectory.h"
+
+namespace {
+
+using namespace tamsel::platform;
+using tamsel::testing::readText;
+using tamsel::testing::ScratchDirectory;
+using tamsel::testing::writeText;
+
+Interaction everyField(const std::string& identifier) {
+    Person sender;
+    sender.personHandle = {"tamsel_sender_" + std::string(64, 'a'), PersonHandleType::unknown};
+    sender.nameComponents = PersonNameComponents{"Ada", "Example", std::nullopt};
+    sender.displayName = "Ada Example";
+    sender.image = std::vector<std::uint8_t>{0, 1, 255};
+    sender.contactIdentifier = "contact-1";
+    sender.customIdentifier = sender.personHandle.value;
+    Person recipient;
+    recipient.personHandle = {"someone@example.com", PersonHandleType::emailAddress};
+    Interaction interaction;
+    interaction.intent.recipients = std::vector<Person>{recipient};
+    interaction.intent.outgoingMessageType = OutgoingMessageType::text;
+    interaction.intent.content = "Body";
+    interaction.intent.speakableGroupName = "Group";
+    interaction.intent.conversationIdentifier = "conversation";
+    interaction.intent.serviceName = "Tamsel";
+    interaction.intent.sender = sender;
+    interaction.intent.attachments = std::vector<std::string>{"file:///a"};
+    interaction.response = SendMessageIntentResponse{3};
+    interaction.direction = InteractionDirection::incoming;
+    interaction.identifier = identifier;
+    interaction.groupIdentifier = "group";
+    return interaction;
+}
+
+TEST(FileInteractionStore, KeepsEveryFieldOfADonation) {
+    ScratchDirectory root;
+    auto path = root.path() / "interactions.json";
+    FileInteractionStore store(path);
+    store.donate(everyField("i1"));
+    Interaction minimal;
+    minimal.identifier = "i2";
+    store.donate(minimal);
+
+    auto donated = FileInteractionStore(path).donated();
+    ASSERT_EQ(donated.size(), 2u);
+    EXPECT_EQ(donated[0], everyField("i1"));
+    EXPECT_EQ(donated[1], minimal);
+    Json file = Json::parse(readText(path));
+    ASSERT_EQ(file.size(), 1u);
+    ASSERT_EQ(file["donated"].size(), 2u);
+    // Absent values are written as null, so every field is named in the file.
+    EXPECT_EQ(file["donated"][1]["intent"]["sender"], nullptr);
+    EXPECT_EQ(file["donated"][1]["intent"].size(), 8u);
+    EXPECT_EQ(file["donated"][0]["intent"]["sender"].size(), 6u);
+}
+
+TEST(FileInteractionStore, SameIdentifierReplacesAndDeletionRemovesOnlyTheNamed) {
+    ScratchDirectory root;
+    FileInteractionStore store(root.path() / "interactions.json");
+    store.donate(everyField("i1"));
+    store.donate(everyField("i2"));
+    auto replacement = everyField("i1");
+    replacement.intent.content = "Newer body";
+    store.donate(replacement);
+    store.deleteInteractions({"i2", "unknown"});
+    auto donated = store.donated();
+    ASSERT_EQ(donated.size(), 1u);
+    EXPECT_EQ(donated[0].intent.content, "Newer body");
+    store.deleteInteractions({});
+    EXPECT_EQ(store.donated().size(), 1u);
+}
+
+TEST(FileInteractionStore, ContentUpdateAttachesTheConversationAndLeavesTheGivenContent) {
+    ScratchDirectory root;
+    FileInteractionStore store(root.path() / "interactions.json");
+    NotificationContent content;
+    content.title = "Ada";
+    content.body = "Hi";
+    const Json before = contentToJson(content);
+    auto updated = store.contentUpdatedFromIntent(content, everyField("i").intent);
+    EXPECT_EQ(contentToJson(content), before);
+    EXPECT_EQ(*updated.communication, (Json{{"senderIdentifier", "tamsel_sender_" + std::string(64, 'a')},
+                                            {"senderDisplayName", "Ada Example"},
+                                            {"conversationIdentifier", "conversation"},
+                                            {"serviceName", "Tamsel"}}));
+    // A content read back from its JSON form keeps the attachment.
+    EXPECT_EQ(contentToJson(contentFromJson(contentToJson(updated))), contentToJson(updated));
+
+    try {
+        store.contentUpdatedFromIntent(content, SendMessageIntent{});
+        ADD_FAILURE() << "an intent without sender cannot make a communication notification";
+    } catch (const IntentError& error) {
+        EXPECT_EQ(error.code(), IntentError::kInvalidIntent);
+    }
+}
+
+TEST(FileInteractionStore, CorruptedFileIsNeverOverwritten) {
+    for (const char* document : {"{", R"({"donated": {}})", R"({"donated": [{"identifier": "x"}]})", "[]"}) {
+        SCOPED_TRACE(document);
+        ScratchDirectory root;
+        auto path = root.path() / "interactions.json";
+        writeText(path, document);
+        FileInteractionStore store(path);
+        for (int operation = 0; operation < 3; ++operation) {
+            try {
+                if (operation == 0) store.donate(everyField("i"));
+                if (operation == 1) store.deleteInteractions({"i"});
+                if (operation == 2) store.donated();
+                ADD_FAILURE() << "operation " << operation << " accepted a corrupted file";
+            } catch (const IntentError& error) {
+                EXPECT_EQ(error.code(), IntentError::kStoreCorrupted);
+            }
+        }
+        EXPECT_EQ(readText(path), document);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+// The notification centre kept in one file, shared by threads and processes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "platform/file/FileNotificationCenter.h"
+#include "tests/support/ScratchDirectory.h"
+#include "tests/support/SpawnedTestProcess.h"
+
+namespace {
+
+using namespace tamsel::platform;
+using tamsel::testing::readText;
+using tamsel::testing::ScratchDirectory;
+using tamsel::testing::writeText;
+
+const TimePoint kNow = TimePoint(std::chrono::milliseconds(1700000000123));
+
+NotificationRequest request(const std::string& identifier, const std::string& title) {
+    NotificationContent content;
+    content.title = title;
+    content.sound = NotificationSound::defaultSound;
+    content.badge = 2;
+    content.userInfo = Json{{"k", {{"nested", "v"}}}};
+    return {identifier, std::make_shared<const NotificationContent>(content)};
+}
+
+struct CenterFile {
+    ScratchDirectory root;
+    std::filesystem::path path = root.path() / "notification-center.json";
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(kNow);
+    FileNotificationCenter center{path, clock};
+    Json json() const { return Json::parse(readText(path)); }
+};
+
+TEST(FileNotificationCenter, WritesTheDocumentedShape) {
+    CenterFile f;
+    f.center.add(request("r1", "Hello"));
+    EXPECT_EQ(f.json(), (Json{{"delivered",
+                               {{{"identifier", "r1"},
+                                 {"content", contentToJson(*request("r1", "Hello").content)},
+                                 {"date", "2023-11-14T22:13:20.123Z"}}}},
+                              {"pending", Json::array()},
+                              {"badge", nullptr}}));
+    f.center.setBadgeCount(0);
+    EXPECT_EQ(f.json()["badge"], 0);
+    EXPECT_EQ(f.center.badgeCount(), 0);
+
+    auto delivered = f.center.deliveredNotifications();
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0].date, kNow);
+    EXPECT_EQ(contentToJson(*delivered[0].request.content), contentToJson(*request("r1", "Hello").content));
+}
+
+TEST(FileNotificationCenter, AddingAnIdentifierAlreadyDeliveredOrPendingReplacesIt) {
+    CenterFile f;
+    writeText(f.path, Json{{"delivered", Json::array()},
+                           {"pending", {{{"identifier", "r2"}, {"content", {{"title", "scheduled"}}}}}},
+                           {"badge", nullptr},
+                           {"other", "kept"}}
+                          .dump());
+    f.center.add(request("r1", "first"));
+    f.clock->advance(std::chrono::seconds(1));
+    f.center.add(request("r1", "second"));
+    f.center.add(request("r2", "now"));
+
+    auto delivered = f.center.deliveredNotifications();
+    ASSERT_EQ(delivered.size(), 2u);
+    EXPECT_EQ(delivered[0].request.identifier, "r1");
+    EXPECT_EQ(delivered[0].request.content->title, "second");
+    EXPECT_EQ(delivered[0].date, kNow + std::chrono::seconds(1));
+    EXPECT_EQ(delivered[1].request.identifier, "r2");
+    EXPECT_TRUE(f.center.pendingNotificationRequests().empty());
+    EXPECT_EQ(f.json()["other"], "kept");
+}
+
+TEST(FileNotificationCenter, RemovesByIdentifierAndIgnoresUnknownOnes) {
+    CenterFile f;
+    writeText(f.path, Json{{"pending",
+                            {{{"identifier", "p1"}, {"content", Json::object()}},
+                             {{"identifier", "p2"}, {"content", Json::object()}}}}}
+                          .dump());
+    f.center.add(request("d1", "a"));
+    f.center.add(request("d2", "b"));
+    f.center.removeDeliveredNotifications({"d1", "p1", "unknown"});
+    f.center.removePendingNotificationRequests({"p2", "d2"});
+    f.center.removeDeliveredNotifications({});
+
+    auto delivered = f.center.deliveredNotifications();
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0].request.identifier, "d2");
+    auto pending = f.center.pendingNotificationRequests();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].identifier, "p1");
+}
+
+TEST(FileNotificationCenter, RefusesBadRequestsAndNegativeBadges) {
+    CenterFile f;
+    struct Row {
+        const char* name;
+        NotificationRequest request;
+    };
+    NotificationContent invalidText;
+    invalidText.title = std::string("\xff\xfe");
+    for (const auto& row :
+         {Row{"no content", {"r", nullptr}}, Row{"empty identifier", request("", "x")},
+          Row{"text that is not UTF-8", {"r", std::make_shared<NotificationContent>(invalidText)}}}) {
+        SCOPED_TRACE(row.name);
+        try {
+            f.center.add(row.request);
+            ADD_FAILURE() << "expected a refusal";
+        } catch (const NotificationCenterError& error) {
+            EXPECT_EQ(error.code(), NotificationCenterError::kInvalidRequest);
+        }
+    }
+    try {
+        f.center.setBadgeCount(-1);
+        ADD_FAILURE() << "expected a refusal";
+    } catch (const NotificationCenterError& error) {
+        EXPECT_EQ(error.code(), NotificationCenterError::kBadgeRefused);
+    }
+    EXPECT_FALSE(std::filesystem::exists(f.path));
+}
+
+TEST(FileNotificationCenter, CorruptedFileIsNeverOverwritten) {
+    const char* documents[] = {
+        "not json",
+        "[]",
+        R"({"delivered": {}})",
+        R"({"delivered": [{"identifier": 1, "content": {}, "date": "2023-11-14T22:13:20.123Z"}]})",
+        R"({"delivered": [{"identifier": "a", "content": {}}]})",
+        R"({"delivered": [{"identifier": "a", "content": {}, "date": "yesterday"}]})",
+        R"({"delivered": [{"identifier": "a", "content": {}, "date": "2023-02-30T22:13:20.123Z"}]})",
+        R"({"delivered": [{"identifier": "a", "content": {"sound": "loud"}, "date": "2023-11-14T22:13:20.123Z"}]})",
+        R"({"pending": [{"identifier": "a"}]})",
+        R"({"badge": "3"})",
+        R"({"badge": 1.5})",
+        R"({"badge": 18446744073709551615})",
+    };
+    for (const char* document : documents) {
+        SCOPED_TRACE(document);
+        CenterFile f;
+        writeText(f.path, document);
+        for (int operation = 0; operation < 4; ++operation) {
+            try {
+                switch (operation) {
+                    case 0:
+                        f.center.add(request("r", "x"));
+                        break;
+                    case 1:
+                        f.center.deliveredNotifications();
+                        break;
+                    case 2:
+                        f.center.removePendingNotificationRequests({"a"});
+                        break;
+                    case 3:
+                        f.center.setBadgeCount(1);
+                        break;
+                }
+                ADD_FAILURE() << "operation " << operation << " accepted a corrupted file";
+            } catch (const NotificationCenterError& error) {
+                EXPECT_EQ(error.code(), NotificationCenterError::kStoreCorrupted);
+            }
+        }
+        EXPECT_EQ(readText(f.path), document);
+    }
+}
+
+TEST(FileNotificationCenter, ThreadsAddingAtOnceLoseNothing) {
+    CenterFile f;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            FileNotificationCenter own(f.path, f.clock);
+            for (int i = 0; i < 10; ++i)
+                own.add(request("t" + std::to_string(t) + "-" + std::to_string(i), "x"));
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(f.center.deliveredNotifications().size(), 40u);
+}
+
+}  // namespace
+
+// In a child process: adds 15 requests named after its tag.
+TAMSEL_TEST_PROCESS_ROLE(add_to_file_center) {
+    const char* path = std::getenv("TAMSEL_TEST_CENTER_FILE");
+    const char* tag = std::getenv("TAMSEL_TEST_TAG");
+    if (!path || !tag) return 2;
+    FileNotificationCenter center(path, std::make_shared<SystemClock>());
+    for (int i = 0; i < 15; ++i) center.add(request(std::string(tag) + "-" + std::to_string(i), "x"));
+    return 0;
+}
+
+namespace {
+
+TEST(FileNotificationCenter, ProcessesAddingAtOnceLoseNothing) {
+    CenterFile f;
+    std::vector<std::unique_ptr<tamsel::testing::SpawnedTestProcess>> children;
+    for (const char* tag : {"a", "b", "c"})
+        children.push_back(std::make_unique<tamsel::testing::SpawnedTestProcess>(
+            "add_to_file_center",
+            std::map<std::string, std::string>{{"TAMSEL_TEST_CENTER_FILE", f.path.string()},
+                                               {"TAMSEL_TEST_TAG", tag}}));
+    for (int i = 0; i < 15; ++i) f.center.add(request("parent-" + std::to_string(i), "x"));
+    for (auto& child : children) EXPECT_EQ(child->wait(), 0);
+    EXPECT_EQ(f.center.deliveredNotifications().size(), 60u);
+}
+
+}  // namespace

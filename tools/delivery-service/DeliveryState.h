@@ -1,0 +1,141 @@
+#pragma once
+// The delivery service's memory: receivers and their credentials, access tokens,
+// the pending changes of every receiver in the order they were queued, the pages
+// handed out (with their cursors and receipt proofs), acknowledgments, badges
+// and the answers remembered under idempotency keys.
+//
+// Every operation takes the one mutex for its whole duration and never calls out
+// while holding it, so the HTTP layer may call in from any number of threads.
+// Protocol operations return a complete answer (status and JSON body); admin
+// operations return their JSON or throw AdminError.
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Json.h"
+#include "tools/delivery-service/Encoding.h"
+
+namespace tamsel::delivery {
+
+using Json = tamsel::platform::Json;
+
+struct Settings {
+    std::chrono::milliseconds tokenLifetime = std::chrono::minutes(5);
+    // How long a page's batch stays acknowledgeable and its next cursor usable.
+    std::chrono::milliseconds pageLifetime = std::chrono::minutes(5);
+    std::chrono::milliseconds credentialLifetime = std::chrono::hours(24 * 30);
+    // The largest "limit" a page request may ask for.
+    int maxPageLimit = 100;
+};
+
+struct Answer {
+    int status = 200;
+    Json body;
+};
+
+class AdminError : public std::exception {
+  public:
+    AdminError(int status, std::string code) : status_(status), code_(std::move(code)) {}
+    int status() const { return status_; }
+    const std::string& code() const { return code_; }
+    const char* what() const noexcept override { return code_.c_str(); }
+
+  private:
+    int status_;
+    std::string code_;
+};
+
+class DeliveryState {
+  public:
+    explicit DeliveryState(
+        Settings settings, std::function<TimePoint()> now = [] { return std::chrono::system_clock::now(); });
+
+    // The four exchanges. Header values are absent when the request lacked them.
+    Answer openWorkerSession(const std::string& receiverId, const std::optional<std::string>& refreshProof,
+                             const std::optional<std::string>& idempotencyKey);
+    Answer readBadge(const std::string& receiverId, const std::optional<std::string>& authorization);
+    Answer readChanges(const std::string& receiverId, const std::optional<std::string>& authorization,
+                       const std::optional<std::string>& limit, const std::optional<std::string>& cursor);
+    Answer acknowledge(const std::string& receiverId, const std::optional<std::string>& authorization,
+                       const std::optional<std::string>& idempotencyKey,
+                       const std::optional<std::string>& contentType, const std::string& body);
+
+    // Admin. `request` is the admin call's JSON body (an object, possibly empty).
+    // Registers a receiver and returns the credential as the main application stores it.
+    Json registerReceiver(const Json& request);
+    // A new refresh proof (and authorization revision, by default the next one).
+    Json rotateCredential(const std::string& receiverId, const Json& request);
+    // Queues change records exactly as they will be sent: one object or an array of objects.
+    Json queueChanges(const std::string& receiverId, const Json& records);
+    // Queues `count` well-formed changes of a given size, for benchmarks.
+    Json generateChanges(const std::string& receiverId, const Json& request);
+    // Replaces the badge: {"unreadCount": n, "revision": optional text}.
+    Json setBadge(const std::string& receiverId, const Json& request);
+    Json acknowledgments(const std::string& receiverId);
+    Json summary(const std::string& receiverId);
+    // Makes every cursor handed out so far unknown, as if it had expired.
+    Json expireCursors(const std::string& receiverId);
+
+  private:
+    struct Page {
+        std::string receiptProof;
+        std::vector<std::uint64_t> sequence;  // the queued changes it carried
+        Json changes;                         // the records as sent
+        TimePoint expiresAt;
+        std::optional<Json> acknowledgment;  // set once acknowledged
+    };
+    struct Cursor {
+        std::uint64_t after;  // pages continue after this queue position
+        TimePoint expiresAt;
+    };
+    struct Remembered {
+        std::string fingerprint;  // what the first request asked for
+        Answer answer;
+    };
+    struct Receiver {
+        std::string id;
+        std::string refreshProof;
+        std::string authorizationRevision;
+        TimePoint credentialExpiresAt;
+        std::map<std::uint64_t, Json> pending;  // queue position -> record
+        std::uint64_t nextPosition = 1;
+        Json badge;  // {"revision", "unreadCount"}
+        unsigned long long badgeRevision = 1;
+        std::map<std::string, Page> pages;  // by batch id
+        std::map<std::string, Cursor> cursors;
+        std::map<std::string, Remembered> remembered;  // by route + idempotency key
+        std::vector<std::string> acknowledged;         // batch ids, in order
+        std::map<std::string, long> requests;          // per exchange, every request received
+    };
+    struct AccessToken {
+        std::string receiverId;
+        TimePoint expiresAt;
+    };
+
+    Receiver* find(const std::string& receiverId);
+    Receiver& require(const std::string& receiverId);
+    // The receiver the bearer token was issued for, when it is this one and still valid.
+    Receiver* authorize(const std::string& receiverId, const std::optional<std::string>& authorization,
+                        TimePoint now);
+    Json credentialJson(const Receiver& receiver) const;
+    void prune(Receiver& receiver, TimePoint now);
+
+    Settings settings_;
+    std::function<TimePoint()> now_;
+    std::mutex mutex_;
+    std::map<std::string, Receiver> receivers_;
+    std::map<std::string, AccessToken> tokens_;
+};
+
+// {"success": true, "data": data, "meta": {"schema": schema}}
+Json envelope(const std::string& schema, Json data);
+// {"error": {"code": code}}
+Json errorBody(const std::string& code);
+
+}  // namespace tamsel::delivery
