@@ -51,44 +51,8 @@ pids+=($!)
 within 100 has_owner org.freedesktop.Notifications ||
   { echo "desktop-screenshot: dunst did not start" >&2; cat "$work/dunst.log" >&2; exit 1; }
 
-if grep -q HOST_FLAGS scripts/demo.sh; then
-  echo "desktop-screenshot: running the main job with --notifications desktop" >&2
-  HOST_FLAGS="--notifications desktop${HOST_FLAGS:+ $HOST_FLAGS}" scripts/demo.sh
-else
-  # A main job that cannot pass flags to the host yet: post notifications such as
-  # a push round makes through the host's own desktop centre (its notify command).
-  echo "desktop-screenshot: scripts/demo.sh takes no HOST_FLAGS; posting sample notifications" \
-    "through 'tamsel-notification-service notify --notifications desktop'" >&2
-  dir=$(scripts/build.sh -DTAMSEL_TESTS=OFF | tail -n 1)
-  mkdir -p "$work/bundle"
-  cat >"$work/bundle/Info.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-  <key>CFBundleDisplayName</key><string>Tamsel</string>
-</dict></plist>
-PLIST
-  receiver=receiver_0123456789abcdef
-  message() { # request-group notification-id sender-id sender-name body
-    printf '{"identifier":"tamsel:v2:%s:%s","content":{"title":"%s","body":"%s","sound":"default",' \
-      "$receiver" "$1" "$4" "$5"
-    printf '"threadIdentifier":"%s:%s","userInfo":{"tamselReceiverId":"%s","tamselNotificationId":"%s",' \
-      "$receiver" "$1" "$receiver" "$2"
-    printf '"tamselNotificationRevision":"1","tamselGroupKey":"%s","tamselTarget":{}},' "$1"
-    printf '"communication":{"senderIdentifier":"%s","senderDisplayName":"%s",' "$3" "$4"
-    printf '"conversationIdentifier":"%s:%s","serviceName":null}}}\n' "$receiver" "$1"
-  }
-  g1=$(printf 'a%.0s' $(seq 64)) g2=$(printf 'b%.0s' $(seq 64))
-  {
-    message "$g1" notification_ada_00001 sender_ada_0000000001 "Ada Lovelace" "Are the punched cards ready?"
-    message "$g2" notification_grace_0001 sender_grace_00000001 "Grace Hopper" \
-      "Found the bug: a moth in relay 70. Taping it into the log book."
-    # The same conversation again: replaces Ada's first notification.
-    message "$g1" notification_ada_00002 sender_ada_0000000001 "Ada Lovelace" \
-      "Shall we meet at the engine room at four?"
-  } | "$dir/tamsel-notification-service" notify --bundle "$work/bundle" --platform-root "$work/root" \
-    --notifications desktop
-fi
+echo "desktop-screenshot: running the main job with --notifications desktop" >&2
+HOST_FLAGS="--notifications desktop${HOST_FLAGS:+ $HOST_FLAGS}" scripts/demo.sh
 
 # Let dunst draw what arrived last.
 sleep 1

@@ -19,17 +19,26 @@ constexpr bool desktopBuilt = false;
 
 bool parseBackendFlag(HostOptions& options, const std::string& flag, const std::string& value) {
     if (flag == "--notifications") {
-        if (value == "file") options.notifications = HostOptions::Notifications::file;
-        else if (value == "desktop" && desktopBuilt) options.notifications = HostOptions::Notifications::desktop;
-        else return false;
+        if (value == "file")
+            options.notifications = HostOptions::Notifications::file;
+        else if (value == "desktop" && desktopBuilt)
+            options.notifications = HostOptions::Notifications::desktop;
+        else
+            return false;
     } else if (flag == "--keychain") {
-        if (value == "file") options.keychain = HostOptions::Keychain::file;
-        else if (value == "secret-service" && desktopBuilt) options.keychain = HostOptions::Keychain::secretService;
-        else return false;
+        if (value == "file")
+            options.keychain = HostOptions::Keychain::file;
+        else if (value == "secret-service" && desktopBuilt)
+            options.keychain = HostOptions::Keychain::secretService;
+        else
+            return false;
     } else if (flag == "--log") {
-        if (value == "stderr") options.log = HostOptions::Log::stderrJson;
-        else if (value == "journal" && desktopBuilt) options.log = HostOptions::Log::journal;
-        else return false;
+        if (value == "stderr")
+            options.log = HostOptions::Log::stderrJson;
+        else if (value == "journal" && desktopBuilt)
+            options.log = HostOptions::Log::journal;
+        else
+            return false;
     } else {
         return false;
     }
@@ -70,13 +79,14 @@ void applyDesktopBackends(const HostOptions& options, platform::Platform& p) {
         platform::DesktopNotificationSettings settings;
         settings.applicationName = name;
         settings.desktopEntry = *identifier;
-        p.center = std::make_shared<platform::DesktopNotificationCenter>(desktopRegistryPath(options), p.clock,
-                                                                         std::move(settings));
+        p.center = std::make_shared<platform::DesktopNotificationCenter>(desktopRegistryPath(options),
+                                                                         p.clock, std::move(settings));
     }
     if (options.keychain == HostOptions::Keychain::secretService)
         p.keychain = std::make_shared<platform::SecretServiceKeychain>();
 #else
-    if (options.notifications != HostOptions::Notifications::file || options.keychain != HostOptions::Keychain::file)
+    if (options.notifications != HostOptions::Notifications::file ||
+        options.keychain != HostOptions::Keychain::file)
         throw std::runtime_error("this build has no desktop backends");
     (void)p;
 #endif
@@ -84,7 +94,8 @@ void applyDesktopBackends(const HostOptions& options, platform::Platform& p) {
 
 std::optional<platform::KeychainStatus> storeInDesktopKeychain(const HostOptions& options,
                                                                const std::string& accessGroup,
-                                                               const std::string& service, const std::string& account,
+                                                               const std::string& service,
+                                                               const std::string& account,
                                                                const platform::KeychainData& data) {
     if (options.keychain != HostOptions::Keychain::secretService) return std::nullopt;
 #if TAMSEL_DESKTOP

@@ -30,7 +30,8 @@ void applyDesktopBackends(const HostOptions& options, platform::Platform& platfo
 // returns its status; nothing when the options name the file keychain.
 std::optional<platform::KeychainStatus> storeInDesktopKeychain(const HostOptions& options,
                                                                const std::string& accessGroup,
-                                                               const std::string& service, const std::string& account,
+                                                               const std::string& service,
+                                                               const std::string& account,
                                                                const platform::KeychainData& data);
 
 // The file the desktop centre keeps its registry in, under the platform root.

@@ -55,18 +55,18 @@ int runNotify(int argc, const char* const* arguments, std::istream& input, std::
             platform::Json json = platform::Json::parse(line);
             auto identifier = json.is_object() ? json.find("identifier") : json.end();
             auto content = json.is_object() ? json.find("content") : json.end();
-            if (!json.is_object() || json.size() != 2 || identifier == json.end() || !identifier->is_string() ||
-                content == json.end())
+            if (!json.is_object() || json.size() != 2 || identifier == json.end() ||
+                !identifier->is_string() || content == json.end())
                 throw platform::ContentFormatError("not {\"identifier\": …, \"content\": {…}}");
-            request = {identifier->get<std::string>(),
-                       std::make_shared<const platform::NotificationContent>(platform::contentFromJson(*content))};
+            request = {identifier->get<std::string>(), std::make_shared<const platform::NotificationContent>(
+                                                           platform::contentFromJson(*content))};
         } catch (const platform::Json::exception&) {
             errors << "tamsel-notification-service notify: line " << number << " is not valid JSON\n";
             status = 1;
             continue;
         } catch (const platform::ContentFormatError& e) {
-            errors << "tamsel-notification-service notify: line " << number << " is not a request: " << e.what()
-                   << "\n";
+            errors << "tamsel-notification-service notify: line " << number
+                   << " is not a request: " << e.what() << "\n";
             status = 1;
             continue;
         }

@@ -12,7 +12,8 @@ constexpr const char* kBusPath = "/org/freedesktop/DBus";
 // Microseconds left until the deadline; at least one, as sd-bus reads 0 as
 // "its own default", which is far longer than any of ours.
 std::uint64_t remainingMicroseconds(DBusDeadline deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) throw DBusFailure(DBusFailure::Kind::timedOut, "");
     return static_cast<std::uint64_t>(left.count());
 }
@@ -30,12 +31,15 @@ struct ErrorHolder {
 
 [[noreturn]] void throwDBusResult(int result) {
     switch (-result) {
-        case ETIMEDOUT: throw DBusFailure(DBusFailure::Kind::timedOut, "");
+        case ETIMEDOUT:
+            throw DBusFailure(DBusFailure::Kind::timedOut, "");
         case EINVAL:
         case EBADMSG:
         case E2BIG:
-        case ENOMSG: throw DBusFailure(DBusFailure::Kind::invalidArgument, "");
-        default: throw DBusFailure(DBusFailure::Kind::noBus, "");
+        case ENOMSG:
+            throw DBusFailure(DBusFailure::Kind::invalidArgument, "");
+        default:
+            throw DBusFailure(DBusFailure::Kind::noBus, "");
     }
 }
 

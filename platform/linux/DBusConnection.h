@@ -14,7 +14,7 @@
 namespace tamsel::platform {
 
 class DBusFailure : public std::exception {
-public:
+  public:
     enum class Kind {
         noBus,           // no address, nothing listening, or the connection broke
         timedOut,        // the deadline passed first
@@ -28,7 +28,7 @@ public:
     const std::string& errorName() const { return errorName_; }
     const char* what() const noexcept override { return "D-Bus failure"; }
 
-private:
+  private:
     Kind kind_;
     std::string errorName_;
 };
@@ -37,7 +37,7 @@ using DBusDeadline = std::chrono::steady_clock::time_point;
 
 // Owns one reference to a message.
 class DBusMessage {
-public:
+  public:
     DBusMessage() = default;
     explicit DBusMessage(sd_bus_message* m) : m_(m) {}
     DBusMessage(DBusMessage&& other) noexcept : m_(other.m_) { other.m_ = nullptr; }
@@ -47,12 +47,12 @@ public:
     ~DBusMessage();
     sd_bus_message* get() const { return m_; }
 
-private:
+  private:
     sd_bus_message* m_ = nullptr;
 };
 
 class DBusConnection {
-public:
+  public:
     // Connects to `address` ("unix:path=…"), or when it is empty to the user's
     // session bus as the environment names it, and completes the handshake
     // before the deadline.
@@ -79,7 +79,7 @@ public:
     std::string busId(DBusDeadline deadline);
     std::string nameOwner(const char* name, DBusDeadline deadline);
 
-private:
+  private:
     sd_bus* bus_ = nullptr;
 };
 

@@ -21,11 +21,16 @@ constexpr const char* kLauncherPath = "/com/brindaxel/tamsel/LauncherEntry";
 
 [[noreturn]] void failFor(const DBusFailure& failure) {
     switch (failure.kind()) {
-        case DBusFailure::Kind::noBus: fail(DesktopNotificationCenter::kBusUnavailable);
-        case DBusFailure::Kind::timedOut: fail(DesktopNotificationCenter::kServerTimedOut);
-        case DBusFailure::Kind::serviceUnknown: fail(DesktopNotificationCenter::kServerUnavailable);
-        case DBusFailure::Kind::refused: fail(DesktopNotificationCenter::kServerRefused);
-        case DBusFailure::Kind::invalidArgument: fail(NotificationCenterError::kInvalidRequest);
+        case DBusFailure::Kind::noBus:
+            fail(DesktopNotificationCenter::kBusUnavailable);
+        case DBusFailure::Kind::timedOut:
+            fail(DesktopNotificationCenter::kServerTimedOut);
+        case DBusFailure::Kind::serviceUnknown:
+            fail(DesktopNotificationCenter::kServerUnavailable);
+        case DBusFailure::Kind::refused:
+            fail(DesktopNotificationCenter::kServerRefused);
+        case DBusFailure::Kind::invalidArgument:
+            fail(NotificationCenterError::kInvalidRequest);
     }
     fail(DesktopNotificationCenter::kServerRefused);
 }
@@ -58,7 +63,8 @@ void validate(const Json& document) {
     if (auto delivered = document.find("delivered"); delivered != document.end()) {
         if (!delivered->is_array()) corrupted();
         for (const auto& entry : *delivered) {
-            if (!entry.is_object() || !isString(entry, "identifier") || !entry.contains("content")) corrupted();
+            if (!entry.is_object() || !isString(entry, "identifier") || !entry.contains("content"))
+                corrupted();
             try {
                 (void)contentFromJson(entry.at("content"));
             } catch (const ContentFormatError&) {
@@ -108,10 +114,17 @@ std::string escapeMarkup(const std::string& text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -184,9 +197,9 @@ std::vector<DeliveredNotification> DesktopNotificationCenter::deliveredNotificat
         std::vector<DeliveredNotification> delivered;
         if (auto it = document.find("delivered"); it != document.end())
             for (const auto& entry : *it) {
-                NotificationRequest request{entry.at("identifier").get<std::string>(),
-                                            std::make_shared<const NotificationContent>(
-                                                contentFromJson(entry.at("content")))};
+                NotificationRequest request{
+                    entry.at("identifier").get<std::string>(),
+                    std::make_shared<const NotificationContent>(contentFromJson(entry.at("content")))};
                 TimePoint date{std::chrono::milliseconds(entry.at("date").get<std::int64_t>())};
                 delivered.push_back({std::move(request), date});
             }
@@ -232,8 +245,8 @@ void DesktopNotificationCenter::add(const NotificationRequest& request) {
 
             auto m = bus.newMethodCall(kServerName, kServerPath, kServerName, "Notify");
             sd_bus_message* message = m.get();
-            checkDBusMessage(sd_bus_message_append(message, "susss", settings_.applicationName.c_str(), replacesId,
-                                                   "", summaryText(content).c_str(),
+            checkDBusMessage(sd_bus_message_append(message, "susss", settings_.applicationName.c_str(),
+                                                   replacesId, "", summaryText(content).c_str(),
                                                    bodyText(content, markup).c_str()));
             checkDBusMessage(sd_bus_message_append(message, "as", 0));
             checkDBusMessage(sd_bus_message_open_container(message, 'a', "{sv}"));
@@ -268,7 +281,8 @@ void DesktopNotificationCenter::removeDeliveredNotifications(const std::vector<s
             validate(document);
             bool any = false;
             if (auto it = document.find("delivered"); it != document.end())
-                for (const auto& entry : *it) any = any || wanted.count(entry.at("identifier").get<std::string>());
+                for (const auto& entry : *it)
+                    any = any || wanted.count(entry.at("identifier").get<std::string>());
             if (!any) return;
         }
         DBusConnection bus(settings_.busAddress, deadline);
@@ -290,14 +304,15 @@ void DesktopNotificationCenter::removeDeliveredNotifications(const std::vector<s
                 }
                 try {
                     auto m = bus.newMethodCall(kServerName, kServerPath, kServerName, "CloseNotification");
-                    checkDBusMessage(
-                        sd_bus_message_append(m.get(), "u", entry.at("server").at("id").get<std::uint32_t>()));
+                    checkDBusMessage(sd_bus_message_append(m.get(), "u",
+                                                           entry.at("server").at("id").get<std::uint32_t>()));
                     bus.call(m, deadline);
                 } catch (const DBusFailure& failure) {
                     // The server answers an id it no longer shows (the person
                     // closed it) with an error: that notification is gone too.
                     // Without an answer it may still be on screen: keep it.
-                    if (failure.kind() == DBusFailure::Kind::timedOut || failure.kind() == DBusFailure::Kind::noBus) {
+                    if (failure.kind() == DBusFailure::Kind::timedOut ||
+                        failure.kind() == DBusFailure::Kind::noBus) {
                         unfinished = failure;
                         kept.push_back(std::move(entry));
                     }

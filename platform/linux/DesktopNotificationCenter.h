@@ -42,7 +42,7 @@ struct DesktopNotificationSettings {
 };
 
 class DesktopNotificationCenter final : public NotificationCenter {
-public:
+  public:
     // Codes beyond the centre's own, for what can go wrong on a bus.
     static constexpr long kBusUnavailable = 101;     // no session bus to connect to
     static constexpr long kServerUnavailable = 102;  // no notification server on the bus
@@ -69,7 +69,7 @@ public:
     static std::string summaryText(const NotificationContent& content);
     static std::string bodyText(const NotificationContent& content, bool serverReadsMarkup);
 
-private:
+  private:
     template <class Body>
     auto guarded(Body&& body);
 

@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <unistd.h>
 #include <systemd/sd-journal.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -20,9 +20,12 @@ JournalLogSink::JournalLogSink(std::string syslogIdentifier, std::shared_ptr<Log
 
 int JournalLogSink::priority(LogLevel level) {
     switch (level) {
-        case LogLevel::info: return 6;
-        case LogLevel::notice: return 5;
-        case LogLevel::error: return 3;
+        case LogLevel::info:
+            return 6;
+        case LogLevel::notice:
+            return 5;
+        case LogLevel::error:
+            return 3;
     }
     return 3;
 }
@@ -57,7 +60,8 @@ bool stderrIsJournalStream() {
         return false;
     struct stat info {};
     if (::fstat(2, &info) != 0) return false;
-    return static_cast<std::uintmax_t>(info.st_dev) == device && static_cast<std::uintmax_t>(info.st_ino) == inode;
+    return static_cast<std::uintmax_t>(info.st_dev) == device &&
+           static_cast<std::uintmax_t>(info.st_ino) == inode;
 }
 
 }  // namespace tamsel::platform

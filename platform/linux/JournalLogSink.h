@@ -17,7 +17,7 @@
 namespace tamsel::platform {
 
 class JournalLogSink final : public LogSink {
-public:
+  public:
     explicit JournalLogSink(std::string syslogIdentifier, std::shared_ptr<LogSink> fallback = nullptr);
 
     void write(const LogRecord& record) override;
@@ -26,7 +26,7 @@ public:
     static std::vector<std::string> fields(const LogRecord& record, std::string_view syslogIdentifier);
     static int priority(LogLevel level);
 
-private:
+  private:
     std::string syslogIdentifier_;
     std::shared_ptr<LogSink> fallback_;
 };

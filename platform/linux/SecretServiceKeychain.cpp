@@ -45,11 +45,12 @@ struct ObjectOwner {
 // Cancels the call's cancellable once the time limit has passed, so that no
 // GDBus call (whose own limit is 25 s) outlives ours.
 class Watchdog {
-public:
+  public:
     explicit Watchdog(std::chrono::milliseconds limit) : cancellable_(g_cancellable_new()) {
         thread_ = std::thread([this, deadline = std::chrono::steady_clock::now() + limit] {
             std::unique_lock lock(mutex_);
-            if (!changed_.wait_until(lock, deadline, [&] { return finished_; })) g_cancellable_cancel(cancellable_);
+            if (!changed_.wait_until(lock, deadline, [&] { return finished_; }))
+                g_cancellable_cancel(cancellable_);
         });
     }
     ~Watchdog() {
@@ -63,7 +64,7 @@ public:
     }
     GCancellable* cancellable() const { return cancellable_; }
 
-private:
+  private:
     GCancellable* cancellable_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -95,8 +96,10 @@ KeychainStatus statusOf(const GError* error) {
             case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
             case G_DBUS_ERROR_SPAWN_PERMISSIONS_INVALID:
             case G_DBUS_ERROR_SPAWN_FILE_INVALID:
-            case G_DBUS_ERROR_SPAWN_NO_MEMORY: return SecretServiceKeychain::kServiceUnavailable;
-            default: return kErrSecInteractionNotAllowed;  // the service said no
+            case G_DBUS_ERROR_SPAWN_NO_MEMORY:
+                return SecretServiceKeychain::kServiceUnavailable;
+            default:
+                return kErrSecInteractionNotAllowed;  // the service said no
         }
     }
     // A remote error the bus does not know by name is still the service's refusal.
@@ -121,14 +124,15 @@ struct ServiceClient {
         g_dbus_connection_set_exit_on_close(connection.object, FALSE);
         // A new client each time rather than libsecret's shared one, which would
         // keep a session and the first owner's state for the life of the process.
-        service.object = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable,
-                                                  &error.error);
+        service.object = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE,
+                                                  cancellable, &error.error);
         if (!service.object) return statusOf(error.error);
         return std::nullopt;
     }
 };
 
-GHashTable* attributesOf(const std::string& accessGroup, const std::string& service, const std::string& account) {
+GHashTable* attributesOf(const std::string& accessGroup, const std::string& service,
+                         const std::string& account) {
     GHashTable* attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
     g_hash_table_insert(attributes, g_strdup("access-group"), g_strdup(accessGroup.c_str()));
     g_hash_table_insert(attributes, g_strdup("service"), g_strdup(service.c_str()));
@@ -142,8 +146,8 @@ std::variant<bool, KeychainStatus> collectionLocked(GDBusConnection* connection,
     ErrorOwner error;
     GVariant* reply = g_dbus_connection_call_sync(
         connection, "org.freedesktop.secrets", path, "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", kCollectionInterface, "Locked"), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1,
-        cancellable, &error.error);
+        g_variant_new("(ss)", kCollectionInterface, "Locked"), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE,
+        -1, cancellable, &error.error);
     if (!reply) return statusOf(error.error);
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
@@ -221,7 +225,8 @@ KeychainResult SecretServiceKeychain::copyMatching(const KeychainQuery& query) {
 KeychainStatus SecretServiceKeychain::store(const std::string& accessGroup, const std::string& service,
                                             const std::string& account, const KeychainData& data) {
     for (const std::string* value : {&accessGroup, &service, &account})
-        if (value->empty() || value->find('\0') != std::string::npos || !g_utf8_validate(value->data(), -1, nullptr))
+        if (value->empty() || value->find('\0') != std::string::npos ||
+            !g_utf8_validate(value->data(), -1, nullptr))
             return kErrSecParam;
 
     Watchdog watchdog(settings_.timeLimit);
@@ -230,8 +235,8 @@ KeychainStatus SecretServiceKeychain::store(const std::string& accessGroup, cons
     SecretService* secrets = client.service.object;
 
     ErrorOwner error;
-    gchar* collection = secret_service_read_alias_dbus_path_sync(secrets, "default", watchdog.cancellable(),
-                                                                 &error.error);
+    gchar* collection =
+        secret_service_read_alias_dbus_path_sync(secrets, "default", watchdog.cancellable(), &error.error);
     if (error.error) return statusOf(error.error);
     // No default collection: making one would prompt for its password.
     if (!collection) return kErrSecInteractionNotAllowed;
@@ -255,8 +260,8 @@ KeychainStatus SecretServiceKeychain::store(const std::string& accessGroup, cons
     g_variant_builder_add(&attributes, "{ss}", "access-group", accessGroup.c_str());
     g_variant_builder_add(&attributes, "{ss}", "service", service.c_str());
     g_variant_builder_add(&attributes, "{ss}", "account", account.c_str());
-    GHashTable* properties =
-        g_hash_table_new_full(g_str_hash, g_str_equal, nullptr, reinterpret_cast<GDestroyNotify>(g_variant_unref));
+    GHashTable* properties = g_hash_table_new_full(g_str_hash, g_str_equal, nullptr,
+                                                   reinterpret_cast<GDestroyNotify>(g_variant_unref));
     g_hash_table_insert(properties, const_cast<gchar*>("org.freedesktop.Secret.Item.Label"),
                         g_variant_ref_sink(g_variant_new_string((service + " (" + account + ")").c_str())));
     g_hash_table_insert(properties, const_cast<gchar*>("org.freedesktop.Secret.Item.Attributes"),
@@ -265,8 +270,8 @@ KeychainStatus SecretServiceKeychain::store(const std::string& accessGroup, cons
                                           static_cast<gssize>(data.size()), "application/octet-stream");
 
     gchar* item = secret_service_create_item_dbus_path_sync(secrets, collection, properties, value,
-                                                            SECRET_ITEM_CREATE_REPLACE, watchdog.cancellable(),
-                                                            &error.error);
+                                                            SECRET_ITEM_CREATE_REPLACE,
+                                                            watchdog.cancellable(), &error.error);
     secret_value_unref(value);
     g_hash_table_unref(properties);
     g_free(collection);

@@ -25,7 +25,7 @@
 namespace tamsel::platform {
 
 class SecretServiceKeychain final : public Keychain {
-public:
+  public:
     // No keychain is available (the platform's errSecNotAvailable).
     static constexpr KeychainStatus kServiceUnavailable = -25291;
     static constexpr const char* kSchemaName = "com.brindaxel.tamsel.KeychainItem";
@@ -43,10 +43,10 @@ public:
     // Statuses as above; a locked default collection, or none at all, is
     // kErrSecInteractionNotAllowed rather than a prompt. Empty attributes are
     // kErrSecParam.
-    KeychainStatus store(const std::string& accessGroup, const std::string& service, const std::string& account,
-                         const KeychainData& data);
+    KeychainStatus store(const std::string& accessGroup, const std::string& service,
+                         const std::string& account, const KeychainData& data);
 
-private:
+  private:
     Settings settings_;
 };
 

@@ -54,7 +54,7 @@ long errorCode(const std::function<void()>& operation) {
 }
 
 class DesktopNotificationCenterTest : public ::testing::Test {
-protected:
+  protected:
     std::unique_ptr<DesktopNotificationCenter> makeCenter(std::chrono::milliseconds limit = 5s,
                                                           std::string address = {}) {
         return std::make_unique<DesktopNotificationCenter>(
@@ -83,8 +83,14 @@ TEST_F(DesktopNotificationCenterTest, PostsReplacesAndClosesThroughTheServer) {
     Json notify = argumentsOf(server.calls(), "Notify");
     ASSERT_EQ(notify.size(), 3u) << server.calls().dump();
     // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout
-    EXPECT_EQ(notify[0], (Json{"Tamsel", 0, "", "Ada", "first", Json::array(),
-                               {{"desktop-entry", kDesktopEntry}, {"suppress-sound", true}}, -1}));
+    EXPECT_EQ(notify[0], (Json{"Tamsel",
+                               0,
+                               "",
+                               "Ada",
+                               "first",
+                               Json::array(),
+                               {{"desktop-entry", kDesktopEntry}, {"suppress-sound", true}},
+                               -1}));
     EXPECT_EQ(notify[1][1], 0) << "another request is a new notification";
     EXPECT_EQ(notify[2][1], 1) << "the same request replaces the server's notification 1";
     EXPECT_EQ(notify[2][4], "second");
@@ -134,13 +140,26 @@ TEST_F(DesktopNotificationCenterTest, SummaryAndHintsFollowTheContent) {
         Json hints;
     };
     const std::vector<Row> rows = {
-        {"communication with a sender name", communication, "Ada Lovelace", "hi",
+        {"communication with a sender name",
+         communication,
+         "Ada Lovelace",
+         "hi",
          {{"desktop-entry", kDesktopEntry}, {"category", "im.received"}}},
-        {"communication without a sender name", anonymous, "Fallback title", "hi",
+        {"communication without a sender name",
+         anonymous,
+         "Fallback title",
+         "hi",
          {{"desktop-entry", kDesktopEntry}, {"category", "im.received"}}},
-        {"subtitle above the body, silent", withSubtitle, "Title", "Subtitle\nbody",
+        {"subtitle above the body, silent",
+         withSubtitle,
+         "Title",
+         "Subtitle\nbody",
          {{"desktop-entry", kDesktopEntry}, {"suppress-sound", true}}},
-        {"nothing but the defaults", empty, "", "", {{"desktop-entry", kDesktopEntry}, {"suppress-sound", true}}},
+        {"nothing but the defaults",
+         empty,
+         "",
+         "",
+         {{"desktop-entry", kDesktopEntry}, {"suppress-sound", true}}},
     };
     for (std::size_t i = 0; i < rows.size(); ++i)
         center->add(request("request-" + std::to_string(i), rows[i].content));
@@ -163,7 +182,8 @@ TEST_F(DesktopNotificationCenterTest, MarkupInTheBodyIsShownAsTextOnlyWhereTheSe
         makeCenter()->add(request("r", message("T", body)));
         Json notify = argumentsOf(server.calls(), "Notify");
         ASSERT_EQ(notify.size(), 1u);
-        EXPECT_EQ(notify[0][4], "&lt;a href=\"https://example.invalid\"&gt;click&lt;/a&gt; &amp; &lt;b&gt;x&lt;/b&gt;");
+        EXPECT_EQ(notify[0][4],
+                  "&lt;a href=\"https://example.invalid\"&gt;click&lt;/a&gt; &amp; &lt;b&gt;x&lt;/b&gt;");
         server.stop();
         ASSERT_TRUE(!bus.waitForName("org.freedesktop.Notifications", 0ms));
     }
@@ -292,7 +312,8 @@ TEST_F(DesktopNotificationCenterTest, ACorruptedRegistryIsNeverOverwrittenAndNot
         auto center = makeCenter();
         EXPECT_EQ(errorCode([&] { center->add(request("a", message("A", "1"))); }),
                   NotificationCenterError::kStoreCorrupted);
-        EXPECT_EQ(errorCode([&] { center->deliveredNotifications(); }), NotificationCenterError::kStoreCorrupted);
+        EXPECT_EQ(errorCode([&] { center->deliveredNotifications(); }),
+                  NotificationCenterError::kStoreCorrupted);
         EXPECT_EQ(errorCode([&] { center->setBadgeCount(1); }), NotificationCenterError::kStoreCorrupted);
         EXPECT_EQ(registryText(), text);
     }
@@ -304,14 +325,18 @@ TEST_F(DesktopNotificationCenterTest, ARequestTheBusCannotCarryIsRefusedBeforeAn
     auto center = makeCenter();
     EXPECT_EQ(errorCode([&] { center->add(request("a", message("A", "\xff\xfe"))); }),
               NotificationCenterError::kInvalidRequest);
-    EXPECT_EQ(errorCode([&] { center->add({"", std::make_shared<const NotificationContent>()}); }),
+    EXPECT_EQ(errorCode([&] {
+                  center->add({"", std::make_shared<const NotificationContent>()});
+              }),
               NotificationCenterError::kInvalidRequest);
     EXPECT_EQ(errorCode([&] { center->add({"a", nullptr}); }), NotificationCenterError::kInvalidRequest);
     // A NUL would end the text on the bus; it is shown as a replacement character.
     center->add(request("b", message(std::string("A\0B", 3), "x")));
     Json notify = argumentsOf(server.calls(), "Notify");
     ASSERT_EQ(notify.size(), 1u);
-    EXPECT_EQ(notify[0][3], "A\xEF\xBF\xBD" "B");
+    EXPECT_EQ(notify[0][3],
+              "A\xEF\xBF\xBD"
+              "B");
 }
 
 }  // namespace

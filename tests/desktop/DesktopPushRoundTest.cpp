@@ -18,15 +18,22 @@ using platform::Json;
 const std::string kFamily(64, 'a');
 const std::string kWork(64, 'b');
 
-Json change(const std::string& id, const std::string& title, const std::string& body, const std::string& group,
-            const Json& sender) {
+Json change(const std::string& id, const std::string& title, const std::string& body,
+            const std::string& group, const Json& sender) {
     Json presentation = {
         {"title", title},
         {"body", body},
-        {"target", {{"kind", "communication"}, {"communicationId", "comm_" + id}, {"channelThreadId", "thread_" + group.substr(0, 12)}}},
-        {"attention", {{"policyVersion", "notification-attention.v1"}, {"groupKey", group}, {"audible", true}}}};
+        {"target",
+         {{"kind", "communication"},
+          {"communicationId", "comm_" + id},
+          {"channelThreadId", "thread_" + group.substr(0, 12)}}},
+        {"attention",
+         {{"policyVersion", "notification-attention.v1"}, {"groupKey", group}, {"audible", true}}}};
     if (!sender.is_null()) presentation["sender"] = sender;
-    return {{"notificationId", id}, {"notificationRevision", "1"}, {"state", "available"}, {"presentation", presentation}};
+    return {{"notificationId", id},
+            {"notificationRevision", "1"},
+            {"state", "available"},
+            {"presentation", presentation}};
 }
 
 TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyring) {
@@ -53,7 +60,8 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
     std::ofstream(dir.path() / "bundle/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
   <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-  <key>TAMSEL_API_BASE_URL</key><string>)" << service.origin() << R"(</string>
+  <key>TAMSEL_API_BASE_URL</key><string>)" << service.origin()
+                                                    << R"(</string>
   <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>group.com.brindaxel.tamsel.keychain</string>
   <key>TAMSEL_NOTIFICATION_APP_GROUP</key><string>group.com.brindaxel.tamsel</string>
 </dict></plist>)";
@@ -65,15 +73,18 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
     store.insert(store.end(), where.begin(), where.end());
     ChildProcess storing({store, bus.environment(), credential.dump(), false, dir.path() / "store.log"});
     ASSERT_EQ(storing.wait(60s), 0) << std::ifstream(dir.path() / "store.log").rdbuf();
-    ASSERT_FALSE(std::filesystem::exists(dir.path() / "root/keychain")) << "the credential went to the keyring";
+    ASSERT_FALSE(std::filesystem::exists(dir.path() / "root/keychain"))
+        << "the credential went to the keyring";
 
-    std::vector<std::string> run = {host, "--notifications", "desktop", "--keychain", "secret-service",
-                                    "--log", "stderr", "--ca-file", service.caFile(), "--time-budget", "25"};
+    std::vector<std::string> run = {
+        host,        "--notifications", "desktop",       "--keychain", "secret-service", "--log", "stderr",
+        "--ca-file", service.caFile(),  "--time-budget", "25"};
     run.insert(run.end(), where.begin(), where.end());
-    Json wakeup = {{"identifier", "push-1"},
-                   {"content",
-                    {{"title", "Tamsel"},
-                     {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", kFamily}}}}}}}};
+    Json wakeup = {
+        {"identifier", "push-1"},
+        {"content",
+         {{"title", "Tamsel"},
+          {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", kFamily}}}}}}}};
     ChildProcess serving({run, bus.environment(), wakeup.dump() + "\n", true, dir.path() / "host.log"});
     auto line = serving.readLine(60s);
     ASSERT_TRUE(line) << "nothing handed back";

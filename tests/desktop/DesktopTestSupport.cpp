@@ -21,7 +21,8 @@ namespace {
 using platform::Json;
 
 std::chrono::milliseconds left(std::chrono::steady_clock::time_point deadline) {
-    return std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+    return std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                             deadline - std::chrono::steady_clock::now()));
 }
 
 // Waits for the child without blocking past the limit; true when it was reaped.
@@ -258,19 +259,30 @@ Json readBasic(sd_bus_message* m, char type) {
     } v{};
     if (sd_bus_message_read_basic(m, type, &v) <= 0) throw std::runtime_error("cannot read a value");
     switch (type) {
-        case 'y': return v.y;
-        case 'b': return v.b != 0;
-        case 'n': return v.n;
-        case 'q': return v.q;
-        case 'i': return v.i;
-        case 'u': return v.u;
-        case 'x': return v.x;
-        case 't': return v.t;
-        case 'd': return v.d;
+        case 'y':
+            return v.y;
+        case 'b':
+            return v.b != 0;
+        case 'n':
+            return v.n;
+        case 'q':
+            return v.q;
+        case 'i':
+            return v.i;
+        case 'u':
+            return v.u;
+        case 'x':
+            return v.x;
+        case 't':
+            return v.t;
+        case 'd':
+            return v.d;
         case 's':
         case 'o':
-        case 'g': return std::string(v.s);
-        case 'h': return v.h;
+        case 'g':
+            return std::string(v.s);
+        case 'h':
+            return v.h;
     }
     throw std::runtime_error("unknown type");
 }
@@ -289,7 +301,8 @@ Json readValues(sd_bus_message* m) {
 
 Json readValue(sd_bus_message* m, char type, const char* contents) {
     if (type != 'a' && type != 'v' && type != 'r' && type != 'e') return readBasic(m, type);
-    if (sd_bus_message_enter_container(m, type, contents) <= 0) throw std::runtime_error("cannot enter a container");
+    if (sd_bus_message_enter_container(m, type, contents) <= 0)
+        throw std::runtime_error("cannot enter a container");
     Json result;
     if (type == 'a' && contents[0] == '{') {
         result = Json::object();
@@ -339,12 +352,13 @@ PrivateBus::PrivateBus() {
                                        "    <allow own=\"*\"/>\n"
                                        "  </policy>\n"
                                        "</busconfig>\n";
-    daemon_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-        {"/usr/bin/dbus-daemon", "--config-file=" + (dir / "bus.conf").string(), "--nofork", "--print-address=1"},
-        environment(),
-        std::nullopt,
-        true,
-        dir / "dbus-daemon.log"});
+    daemon_ = std::make_unique<ChildProcess>(
+        ChildProcess::Options{{"/usr/bin/dbus-daemon", "--config-file=" + (dir / "bus.conf").string(),
+                               "--nofork", "--print-address=1"},
+                              environment(),
+                              std::nullopt,
+                              true,
+                              dir / "dbus-daemon.log"});
     auto line = daemon_->readLine(15s);
     if (!line || line->empty()) throw std::runtime_error("the test bus did not start within 15 s");
     address_ = *line;
@@ -393,14 +407,16 @@ ChildProcess& PrivateBus::start(ChildProcess::Options options) {
 
 MockNotificationServer::MockNotificationServer(PrivateBus& bus, const std::vector<std::string>& capabilities)
     : bus_(bus) {
-    std::vector<std::string> argv = {"/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon"};
+    std::vector<std::string> argv = {"/usr/bin/python3", "-m", "dbusmock", "--template",
+                                     "notification_daemon"};
     if (!capabilities.empty()) {
         std::string list;
         for (const auto& c : capabilities) list += (list.empty() ? "" : " ") + c;
         argv.push_back("--parameters");
         argv.push_back(Json{{"capabilities", list}}.dump());
     }
-    process_ = &bus.start({argv, bus.environment(), std::nullopt, false, bus.directory() / "notification-server.log"});
+    process_ = &bus.start(
+        {argv, bus.environment(), std::nullopt, false, bus.directory() / "notification-server.log"});
     if (!bus.waitForName("org.freedesktop.Notifications", 30s))
         throw std::runtime_error("the mock notification server did not appear within 30 s");
 }
@@ -441,11 +457,12 @@ KeyringDaemon::~KeyringDaemon() {
 
 void KeyringDaemon::lockDefaultCollection() {
     BusClient client(bus_.address());
-    Json alias = client.call("org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
-                             "ReadAlias", [](sd_bus_message* m) { sd_bus_message_append(m, "s", "default"); });
+    Json alias =
+        client.call("org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
+                    "ReadAlias", [](sd_bus_message* m) { sd_bus_message_append(m, "s", "default"); });
     std::string path = alias.at(0);
-    client.call("org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "Lock",
-                [&](sd_bus_message* m) { sd_bus_message_append(m, "ao", 1, path.c_str()); });
+    client.call("org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
+                "Lock", [&](sd_bus_message* m) { sd_bus_message_append(m, "ao", 1, path.c_str()); });
 }
 
 }  // namespace tamsel::testing

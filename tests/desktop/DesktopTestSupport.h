@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 
 // A child process with an environment of its own.
 class ChildProcess {
-public:
+  public:
     struct Options {
         std::vector<std::string> argv;  // argv[0] is an absolute path
         std::vector<std::string> environment;
@@ -46,7 +46,7 @@ public:
     // Terminates (SIGTERM, then SIGKILL after 3 s) and reaps; idempotent.
     void stop();
 
-private:
+  private:
     pid_t pid_ = -1;
     int output_ = -1;
     std::string buffered_;
@@ -57,7 +57,7 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
 
 // A plain client connection to a bus, for tests to call and to listen.
 class BusClient {
-public:
+  public:
     explicit BusClient(const std::string& address);
     ~BusClient();
     BusClient(const BusClient&) = delete;
@@ -70,14 +70,15 @@ public:
                         Append&& append, std::chrono::milliseconds limit = 5s);
     platform::Json call(const char* destination, const char* path, const char* interface, const char* member,
                         std::chrono::milliseconds limit = 5s) {
-        return call(destination, path, interface, member, [](sd_bus_message*) {}, limit);
+        return call(
+            destination, path, interface, member, [](sd_bus_message*) {}, limit);
     }
     bool hasOwner(const std::string& name);
     void addMatch(const std::string& rule);
     // The next signal matching the rules added, as {"path", "interface", "member", "sender", "body"}.
     std::optional<platform::Json> nextSignal(std::chrono::milliseconds limit);
 
-private:
+  private:
     platform::Json finishCall(sd_bus_message* m, std::chrono::milliseconds limit);
     sd_bus* bus_ = nullptr;
 };
@@ -90,7 +91,7 @@ platform::Json messageValues(sd_bus_message* m);
 // XDG_RUNTIME_DIR. Nothing is activated on demand: a service is there only when
 // a test starts it.
 class PrivateBus {
-public:
+  public:
     PrivateBus();
     ~PrivateBus();
     const std::string& address() const { return address_; }
@@ -102,7 +103,7 @@ public:
     // Starts a process on this bus; it is stopped before the bus is.
     ChildProcess& start(ChildProcess::Options options);
 
-private:
+  private:
     TemporaryDirectory dir_;
     std::unique_ptr<ChildProcess> daemon_;
     std::vector<std::unique_ptr<ChildProcess>> services_;
@@ -111,14 +112,14 @@ private:
 
 // python3-dbusmock's notification server on a private bus.
 class MockNotificationServer {
-public:
+  public:
     // `capabilities`: what GetCapabilities answers (the template's default when empty).
     explicit MockNotificationServer(PrivateBus& bus, const std::vector<std::string>& capabilities = {});
     // The calls received so far, oldest first: [{"method": …, "args": [...]}].
     platform::Json calls();
     void stop() { process_->stop(); }
 
-private:
+  private:
     PrivateBus& bus_;
     ChildProcess* process_;
 };
@@ -126,21 +127,21 @@ private:
 // A real keyring daemon (Secret Service only) with a login keyring of its own,
 // unlocked; stopped (and its name gone from the bus) when the object goes.
 class KeyringDaemon {
-public:
+  public:
     explicit KeyringDaemon(PrivateBus& bus);
     ~KeyringDaemon();
     // Locks the default collection as a person's "lock" would.
     void lockDefaultCollection();
 
-private:
+  private:
     PrivateBus& bus_;
     TemporaryDirectory home_;
     std::unique_ptr<ChildProcess> process_;
 };
 
 template <class Append>
-platform::Json BusClient::call(const char* destination, const char* path, const char* interface, const char* member,
-                               Append&& append, std::chrono::milliseconds limit) {
+platform::Json BusClient::call(const char* destination, const char* path, const char* interface,
+                               const char* member, Append&& append, std::chrono::milliseconds limit) {
     sd_bus_message* m = nullptr;
     if (sd_bus_message_new_method_call(bus_, &m, destination, path, interface, member) < 0)
         throw std::runtime_error("cannot make a method call");

@@ -62,7 +62,7 @@ std::map<std::string, std::string> journalFields(const std::string& datagram) {
 }
 
 class HostDesktopTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::filesystem::create_directories(dir.path() / "bundle");
         writeBundle("<key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>");
@@ -91,15 +91,19 @@ protected:
         std::vector<std::string> argv;
         if (inNamespace) {
             // An empty /run/systemd/journal, with the test's socket bound into it when wanted.
-            argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+            argv = {"/usr/bin/unshare",
+                    "--mount",
+                    "--propagation",
+                    "private",
+                    "/bin/sh",
+                    "-c",
                     std::string("mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/journal && ") +
                         (withJournal ? "mount --bind \"$0\" /run/systemd/journal && " : "") + "exec \"$@\"",
                     (dir.path() / "journal").string()};
         }
         argv.push_back(binaryPath("tamsel-notification-service").string());
-        for (std::string flag :
-             {std::string("--bundle"), (dir.path() / "bundle").string(), std::string("--platform-root"),
-              (dir.path() / "root").string()})
+        for (std::string flag : {std::string("--bundle"), (dir.path() / "bundle").string(),
+                                 std::string("--platform-root"), (dir.path() / "root").string()})
             argv.push_back(flag);
         argv.insert(argv.end(), flags.begin(), flags.end());
         environment.emplace("JOURNAL_STREAM", "");
@@ -175,10 +179,8 @@ TEST_F(HostDesktopTest, WithoutAJournalTheRecordsStillReachStderr) {
 }
 
 TEST_F(HostDesktopTest, FlagsAndBundlesTheDesktopCannotServeAreRefused) {
-    for (const auto& flags : std::vector<std::vector<std::string>>{{"--notifications", "dbus"},
-                                                                   {"--keychain", "kwallet"},
-                                                                   {"--log", "syslog"},
-                                                                   {"--log"}}) {
+    for (const auto& flags : std::vector<std::vector<std::string>>{
+             {"--notifications", "dbus"}, {"--keychain", "kwallet"}, {"--log", "syslog"}, {"--log"}}) {
         SCOPED_TRACE(flags[0]);
         EXPECT_EQ(runHost(flags, {}, false), 2);
         EXPECT_NE(readFile(log).find("--help"), std::string::npos);
@@ -193,9 +195,14 @@ TEST_F(HostDesktopTest, FlagsAndBundlesTheDesktopCannotServeAreRefused) {
 TEST_F(HostDesktopTest, TheNotifyCommandPostsThroughTheDesktopCentre) {
     PrivateBus bus;
     MockNotificationServer server(bus);
-    Json communication = {{"title", "Ada"}, {"body", "hi"}, {"sound", "default"},
-                          {"communication", {{"senderIdentifier", "s"}, {"senderDisplayName", "Ada Lovelace"},
-                                             {"conversationIdentifier", "c"}, {"serviceName", nullptr}}}};
+    Json communication = {{"title", "Ada"},
+                          {"body", "hi"},
+                          {"sound", "default"},
+                          {"communication",
+                           {{"senderIdentifier", "s"},
+                            {"senderDisplayName", "Ada Lovelace"},
+                            {"conversationIdentifier", "c"},
+                            {"serviceName", nullptr}}}};
     std::string input = Json{{"identifier", "r1"}, {"content", communication}}.dump() + "\nnot json\n" +
                         Json{{"identifier", "r2"}, {"content", {{"title", "Plain"}}}}.dump() + "\n";
     ChildProcess host({{binaryPath("tamsel-notification-service").string(), "notify", "--bundle",
@@ -223,8 +230,8 @@ TEST_F(HostDesktopTest, TheNotifyCommandPostsThroughTheDesktopCentre) {
 TEST_F(HostDesktopTest, HelpNamesTheDesktopFlags) {
     auto result = runProcess({binaryPath("tamsel-notification-service").string(), "--help"}, "");
     EXPECT_EQ(result.exitCode, 0);
-    for (const char* text : {"--notifications file|desktop", "--keychain file|secret-service", "--log stderr|journal",
-                             "JOURNAL_STREAM"})
+    for (const char* text : {"--notifications file|desktop", "--keychain file|secret-service",
+                             "--log stderr|journal", "JOURNAL_STREAM"})
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
 }
 

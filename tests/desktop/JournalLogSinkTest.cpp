@@ -12,11 +12,13 @@ TEST(JournalLogSinkTest, EachLevelHasItsSyslogPriorityAndTheRecordItsNames) {
         {LogLevel::info, "PRIORITY=6"}, {LogLevel::notice, "PRIORITY=5"}, {LogLevel::error, "PRIORITY=3"}};
     for (const auto& [level, priority] : rows) {
         SCOPED_TRACE(priority);
-        LogRecord record{"com.brindaxel.tamsel", "notification-intent", level, "communication_intent_applied"};
-        EXPECT_EQ(JournalLogSink::fields(record, "tamsel-notification-service"),
-                  (std::vector<std::string>{"MESSAGE=communication_intent_applied", priority,
-                                            "SYSLOG_IDENTIFIER=tamsel-notification-service",
-                                            "SUBSYSTEM=com.brindaxel.tamsel", "CATEGORY=notification-intent"}));
+        LogRecord record{"com.brindaxel.tamsel", "notification-intent", level,
+                         "communication_intent_applied"};
+        EXPECT_EQ(
+            JournalLogSink::fields(record, "tamsel-notification-service"),
+            (std::vector<std::string>{"MESSAGE=communication_intent_applied", priority,
+                                      "SYSLOG_IDENTIFIER=tamsel-notification-service",
+                                      "SUBSYSTEM=com.brindaxel.tamsel", "CATEGORY=notification-intent"}));
     }
 }
 

@@ -39,7 +39,7 @@ KeychainData bytes(const std::string& text) { return KeychainData(text.begin(), 
 // and points the environment at it before anything connects. Each test has a
 // keyring daemon of its own.
 class SecretServiceKeychainTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         bus = new PrivateBus;
         setenv("DBUS_SESSION_BUS_ADDRESS", bus->address().c_str(), 1);
@@ -69,7 +69,8 @@ TEST_F(SecretServiceKeychainTest, StoresAndFindsItemsByGroupServiceAndAccount) {
     EXPECT_EQ(found.data, first);
 
     // Storing again replaces the one item.
-    ASSERT_EQ(secrets.store(kGroup, kService, "receiver", bytes(R"({"receiverID":"r"})")), platform::kErrSecSuccess);
+    ASSERT_EQ(secrets.store(kGroup, kService, "receiver", bytes(R"({"receiverID":"r"})")),
+              platform::kErrSecSuccess);
     found = secrets.copyMatching(lookup(kGroup, kService, "receiver"));
     EXPECT_EQ(found.status, platform::kErrSecSuccess);
     EXPECT_EQ(found.data, bytes(R"({"receiverID":"r"})"));
@@ -108,7 +109,8 @@ TEST_F(SecretServiceKeychainTest, ALockedKeyringIsRefusedWithoutWaitingForAPerso
     auto result = secrets.copyMatching(lookup(kGroup, kService, "receiver"));
     EXPECT_EQ(result.status, platform::kErrSecInteractionNotAllowed);
     EXPECT_FALSE(result.data);
-    EXPECT_EQ(secrets.store(kGroup, kService, "receiver", bytes("new")), platform::kErrSecInteractionNotAllowed);
+    EXPECT_EQ(secrets.store(kGroup, kService, "receiver", bytes("new")),
+              platform::kErrSecInteractionNotAllowed);
     // Refused at once, not after a prompt ran into the time limit.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     // Absent stays absent, locked or not.
@@ -121,7 +123,8 @@ TEST_F(SecretServiceKeychainTest, AMissingOrMuteServiceIsUnavailableWithinTheLim
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(keychain().copyMatching(lookup(kGroup, kService, "receiver")).status,
                   SecretServiceKeychain::kServiceUnavailable);
-        EXPECT_EQ(keychain().store(kGroup, kService, "receiver", bytes("x")), SecretServiceKeychain::kServiceUnavailable);
+        EXPECT_EQ(keychain().store(kGroup, kService, "receiver", bytes("x")),
+                  SecretServiceKeychain::kServiceUnavailable);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     }
     {
@@ -159,13 +162,14 @@ const std::string kCredential =
 // The host's command and the extension's load, on the same bus as the suite
 // (GLib's one connection per process stays valid).
 class CredentialStore {
-public:
+  public:
     explicit CredentialStore(PrivateBus& bus) : bus_(bus) {
         std::filesystem::create_directories(dir.path() / "bundle");
         std::ofstream(dir.path() / "bundle/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
   <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>)" << kGroup << R"(</string>
+  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>)"
+                                                        << kGroup << R"(</string>
 </dict></plist>)";
     }
 
@@ -173,8 +177,8 @@ public:
     int storeWithHost(const std::string& input) {
         std::filesystem::remove(log);
         ChildProcess host({{binaryPath("tamsel-notification-service").string(), "keychain-store", "--bundle",
-                            (dir.path() / "bundle").string(), "--platform-root", (dir.path() / "root").string(),
-                            "--keychain", "secret-service"},
+                            (dir.path() / "bundle").string(), "--platform-root",
+                            (dir.path() / "root").string(), "--keychain", "secret-service"},
                            bus_.environment(),
                            input,
                            false,
@@ -192,7 +196,7 @@ public:
     TemporaryDirectory dir;
     std::filesystem::path log = dir.path() / "keychain-store.log";
 
-private:
+  private:
     PrivateBus& bus_;
 };
 
@@ -201,7 +205,8 @@ TEST_F(SecretServiceKeychainTest, TheHostStoresTheCredentialThatTheExtensionThen
     CredentialStore store(*bus);
     auto& dir = store.dir;
     ASSERT_EQ(store.storeWithHost(kCredential), 0) << store.logText();
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "root/keychain")) << "nothing goes to the file keychain";
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "root/keychain"))
+        << "nothing goes to the file keychain";
 
     platform::Platform platform;
     platform.bundle = std::make_shared<platform::PlistBundle>(dir.path() / "bundle");
@@ -237,7 +242,8 @@ TEST_F(SecretServiceKeychainTest, ALockedOrMissingKeyringIsAStatusAndNeverShowsT
     } catch (const TamselNotificationService::NotificationDeliveryFailure& failure) {
         EXPECT_EQ(failure.kind(), TamselNotificationService::NotificationDeliveryFailure::Kind::credential);
     }
-    EXPECT_EQ(recording.messages(), (std::vector<std::string>{"shared_keychain_failed operation=load status=-25300"}));
+    EXPECT_EQ(recording.messages(),
+              (std::vector<std::string>{"shared_keychain_failed operation=load status=-25300"}));
 }
 
 }  // namespace
