@@ -15,7 +15,9 @@
 // the same bus and the same unique owner, since ids restart with every server.
 //
 // Requests have no trigger and are shown at once, so there are never pending
-// requests. Every operation that talks to the bus finishes within the time limit
+// requests. A content's badge number is kept in the registry with the content
+// but not shown: servers have no such field; setBadgeCount() sets the launcher's.
+// Every operation that talks to the bus finishes within the time limit
 // (connection included) or fails with a NotificationCenterError; none waits for
 // a person. Safe from any thread.
 #include <chrono>
