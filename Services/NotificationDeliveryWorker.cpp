@@ -29,8 +29,8 @@ bool containsNoStore(std::string value) {
 
 }  // namespace
 
-NotificationDeliveryWorker::NotificationDeliveryWorker(const std::string& origin, Credentials credentials, Apply apply,
-                                                       std::optional<ApplyBadge> applyBadge,
+NotificationDeliveryWorker::NotificationDeliveryWorker(const std::string& origin, Credentials credentials,
+                                                       Apply apply, std::optional<ApplyBadge> applyBadge,
                                                        const tamsel::platform::Platform& platform)
     : origin_(origin),
       credentials_(std::move(credentials)),
@@ -62,7 +62,8 @@ Json NotificationDeliveryWorker::request(const std::string& path, const std::str
     // Construction: the request can never leave the configured origin.
     auto origin = tamsel::platform::parseURL(origin_);
     auto resolved = tamsel::platform::resolveReference(origin_, path);
-    if (!origin || !resolved || !sameOrigin(*origin, *resolved)) throw NotificationDeliveryFailure::response();
+    if (!origin || !resolved || !sameOrigin(*origin, *resolved))
+        throw NotificationDeliveryFailure::response();
 
     tamsel::platform::HTTPRequest request;
     request.url = resolved->url;
@@ -87,7 +88,8 @@ Json NotificationDeliveryWorker::request(const std::string& path, const std::str
         auto error = answer.find("error");
         if (error != answer.end() && error->is_object()) {
             auto code = error->find("code");
-            if (code != error->end() && code->is_string() && code->get_ref<const std::string&>() == "invalid_cursor")
+            if (code != error->end() && code->is_string() &&
+                code->get_ref<const std::string&>() == "invalid_cursor")
                 throw NotificationDeliveryFailure::expiredCursor();
         }
         throw NotificationDeliveryFailure::transport(*response.status);
@@ -96,7 +98,8 @@ Json NotificationDeliveryWorker::request(const std::string& path, const std::str
     auto cacheControl = response.header("Cache-Control");
     if (!cacheControl || !containsNoStore(*cacheControl)) throw NotificationDeliveryFailure::response();
 
-    if (answer.size() != 3 || !answer.contains("success") || !answer.contains("data") || !answer.contains("meta"))
+    if (answer.size() != 3 || !answer.contains("success") || !answer.contains("data") ||
+        !answer.contains("meta"))
         throw NotificationDeliveryFailure::response();
     const Json& success = answer.at("success");
     if (!success.is_boolean() || !success.get<bool>()) throw NotificationDeliveryFailure::response();

@@ -40,7 +40,8 @@ double toReferenceSeconds(TimePoint instant) {
     // In whole seconds first: subtracting the offset in nanoseconds could overflow.
     auto whole1970 = std::chrono::floor<std::chrono::seconds>(instant.time_since_epoch());
     auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(instant.time_since_epoch() - whole1970);
-    return static_cast<double>(whole1970.count() - kReferenceDate.count()) + static_cast<double>(nanos.count()) / 1e9;
+    return static_cast<double>(whole1970.count() - kReferenceDate.count()) +
+           static_cast<double>(nanos.count()) / 1e9;
 }
 
 std::string stringMember(const Json& object, const char* key) {
@@ -48,13 +49,15 @@ std::string stringMember(const Json& object, const char* key) {
 }
 
 const tamsel::platform::Logger& logger() {
-    static const tamsel::platform::Logger instance(std::string(tamsel::platform::kSubsystem), "notification-authority");
+    static const tamsel::platform::Logger instance(std::string(tamsel::platform::kSubsystem),
+                                                   "notification-authority");
     return instance;
 }
 
 tamsel::platform::KeychainQuery query(const tamsel::platform::Platform& platform) {
     using namespace tamsel::platform;
-    std::optional<PropertyValue> setting = platform.bundle ? platform.bundle->object(kKeychainGroupKey) : std::nullopt;
+    std::optional<PropertyValue> setting =
+        platform.bundle ? platform.bundle->object(kKeychainGroupKey) : std::nullopt;
     const std::string* group = setting ? setting->string() : nullptr;
     // "$(" is a build-setting reference that was never expanded.
     if (!group || group->empty() || group->find("$(") != std::string::npos) {
@@ -88,8 +91,8 @@ NotificationWorkerCredential NotificationWorkerCredential::decode(std::string_vi
     const Json& expiresAt = object.at("expiresAt");
     // The library would read a boolean as 0 or 1; only a number is a date here.
     if (!expiresAt.is_number())
-        throw Json::type_error::create(302, std::string("type must be number, but is ") + expiresAt.type_name(),
-                                       &expiresAt);
+        throw Json::type_error::create(
+            302, std::string("type must be number, but is ") + expiresAt.type_name(), &expiresAt);
     credential.expiresAt = fromReferenceSeconds(expiresAt.get<double>());
     return credential;
 }

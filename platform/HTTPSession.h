@@ -55,7 +55,7 @@ struct HTTPResponse {
 // A transport failure: connection, TLS, time limit, protocol. It carries only the
 // client library's numeric code, never a URL, header or body text.
 class HTTPSessionError : public std::exception {
-public:
+  public:
     // Codes of the client library that a caller may want to tell apart.
     static constexpr int kTimedOut = 28;
     static constexpr int kPeerFailedVerification = 60;
@@ -65,13 +65,13 @@ public:
     int code() const { return code_; }
     const char* what() const noexcept override { return what_; }
 
-private:
+  private:
     int code_;
     char what_[48];
 };
 
 class HTTPSession {
-public:
+  public:
     virtual ~HTTPSession() = default;
     // Throws HTTPSessionError or CancellationError; see the top of this file.
     virtual HTTPResponse perform(const HTTPRequest& request) = 0;
@@ -88,7 +88,7 @@ struct HTTPSessionSettings {
 // Makes the sessions of the worker; one session per worker. Tests inject short
 // time limits or a test CA through the settings.
 class HTTPSessionFactory {
-public:
+  public:
     virtual ~HTTPSessionFactory() = default;
     virtual std::shared_ptr<HTTPSession> makeSession() = 0;
 };

@@ -5,10 +5,14 @@
 namespace tamsel::platform {
 
 std::variant<KeychainItemKey, KeychainStatus> itemKeyOf(const KeychainQuery& query) {
-    static const std::set<std::string> known = {kSecClass,           kSecUseDataProtectionKeychain,
-                                                kSecUseAuthenticationUI, kSecAttrAccessGroup,
-                                                kSecAttrService,     kSecAttrAccount,
-                                                kSecReturnData,      kSecMatchLimit};
+    static const std::set<std::string> known = {kSecClass,
+                                                kSecUseDataProtectionKeychain,
+                                                kSecUseAuthenticationUI,
+                                                kSecAttrAccessGroup,
+                                                kSecAttrService,
+                                                kSecAttrAccount,
+                                                kSecReturnData,
+                                                kSecMatchLimit};
     for (const auto& [name, value] : query)
         if (!known.contains(name)) return kErrSecParam;
 

@@ -48,7 +48,7 @@ struct KeychainResult {
 };
 
 class Keychain {
-public:
+  public:
     virtual ~Keychain() = default;
     // Blocks for the lookup; safe from any thread.
     virtual KeychainResult copyMatching(const KeychainQuery& query) = 0;

@@ -55,7 +55,8 @@ bool isURIReference(std::string_view text) {
         std::string_view scheme = rest.substr(0, colon);
         if (scheme.empty() || !std::isalpha(static_cast<unsigned char>(scheme[0]))) return false;
         for (char c : scheme)
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+                return false;
         rest = rest.substr(colon + 1);
     }
 
@@ -153,7 +154,8 @@ std::optional<URLComponents> parseURL(std::string_view text) {
     if (!authority) return std::nullopt;
     CurlURL handle(curl_url());
     if (!handle) return std::nullopt;
-    if (curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
     auto out = components(handle.get());
     if (!out) return std::nullopt;
     if (authority->emptyHost) out->host.reset();
@@ -169,7 +171,8 @@ std::optional<URLComponents> resolveReference(std::string_view base, std::string
     CurlURL handle(curl_url());
     if (!handle) return std::nullopt;
     // Setting a second URL on a handle resolves it against the first.
-    if (curl_url_set(handle.get(), CURLUPART_URL, std::string(base).c_str(), 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_set(handle.get(), CURLUPART_URL, std::string(base).c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
     if (curl_url_set(handle.get(), CURLUPART_URL, std::string(reference).c_str(), 0) != CURLUE_OK)
         return std::nullopt;
     return components(handle.get());

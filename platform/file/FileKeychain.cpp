@@ -12,7 +12,7 @@ namespace tamsel::platform {
 namespace {
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0) ::close(fd_);
@@ -26,7 +26,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -61,7 +61,8 @@ bool isSafeKeychainAttribute(const std::string& value) {
            value.find('\0') == std::string::npos;
 }
 
-FileKeychain::FileKeychain(std::filesystem::path platformRoot) : directory_(std::move(platformRoot) / "keychain") {}
+FileKeychain::FileKeychain(std::filesystem::path platformRoot)
+    : directory_(std::move(platformRoot) / "keychain") {}
 
 KeychainResult FileKeychain::copyMatching(const KeychainQuery& query) {
     auto checked = itemKeyOf(query);
@@ -112,7 +113,8 @@ KeychainStatus FileKeychain::store(const std::string& accessGroup, const std::st
     std::string temporary = (itemDirectory / ("." + account + ".XXXXXX")).string();
     FileDescriptor file(::mkstemp(temporary.data()));  // 0600
     if (file.get() < 0) return kErrSecIO;
-    const bool written = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), data) && ::fsync(file.get()) == 0;
+    const bool written =
+        ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), data) && ::fsync(file.get()) == 0;
     const bool closed = ::close(file.release()) == 0;
     if (!written || !closed || ::rename(temporary.c_str(), (itemDirectory / account).c_str()) != 0) {
         ::unlink(temporary.c_str());

@@ -16,7 +16,7 @@
 namespace tamsel::platform {
 
 class FileKeychain final : public Keychain {
-public:
+  public:
     explicit FileKeychain(std::filesystem::path platformRoot);
 
     // Missing item: kErrSecItemNotFound; unreadable file: kErrSecInteractionNotAllowed;
@@ -25,12 +25,12 @@ public:
 
     // Adds or replaces the generic-password item. kErrSecParam for a refused
     // attribute, kErrSecIO when the files cannot be written.
-    KeychainStatus store(const std::string& accessGroup, const std::string& service, const std::string& account,
-                         const KeychainData& data);
+    KeychainStatus store(const std::string& accessGroup, const std::string& service,
+                         const std::string& account, const KeychainData& data);
 
     const std::filesystem::path& directory() const { return directory_; }
 
-private:
+  private:
     std::filesystem::path directory_;  // <root>/keychain
 };
 

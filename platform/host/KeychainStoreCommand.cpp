@@ -69,16 +69,18 @@ int runKeychainStore(int argc, const char* const* arguments, std::istream& input
     char buffer[4096];
     while (input.read(buffer, sizeof buffer) || input.gcount() > 0) {
         bytes.append(buffer, static_cast<std::size_t>(input.gcount()));
-        if (bytes.size() > kLargestInput) return refuse(errors, "standard input is too large for a credential");
+        if (bytes.size() > kLargestInput)
+            return refuse(errors, "standard input is too large for a credential");
     }
     try {
         TamselNotificationService::NotificationWorkerCredential::decode(bytes);
     } catch (const platform::Json::exception&) {
         // The decoder's message may quote the input, and the input is a secret.
-        return refuse(errors,
-                      "standard input is not a worker credential: a JSON object with the strings \"receiverID\", "
-                      "\"refreshProof\", \"authorizationRevision\" and the number \"expiresAt\" (seconds since "
-                      "2001-01-01T00:00:00Z)");
+        return refuse(
+            errors,
+            "standard input is not a worker credential: a JSON object with the strings \"receiverID\", "
+            "\"refreshProof\", \"authorizationRevision\" and the number \"expiresAt\" (seconds since "
+            "2001-01-01T00:00:00Z)");
     }
 
     platform::KeychainData data(bytes.begin(), bytes.end());

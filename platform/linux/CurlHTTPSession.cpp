@@ -44,7 +44,8 @@ struct Transfer {
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+    while (!text.empty() &&
+           (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
     return text;
 }
@@ -129,7 +130,7 @@ struct HeaderList {
 };
 
 class CurlHTTPSession final : public HTTPSession {
-public:
+  public:
     explicit CurlHTTPSession(HTTPSessionSettings settings)
         : settings_(std::move(settings)), multi_(curl_multi_init()), easy_(curl_easy_init()) {
         if (!multi_ || !easy_) {
@@ -153,7 +154,8 @@ public:
         if (!isToken(request.method)) throw HTTPSessionError(HTTPSessionError::kBadArgument);
         bool hasContentType = false;
         for (const auto& [name, value] : request.headers) {
-            if (!isToken(name) || !isFieldValue(value)) throw HTTPSessionError(HTTPSessionError::kBadArgument);
+            if (!isToken(name) || !isFieldValue(value))
+                throw HTTPSessionError(HTTPSessionError::kBadArgument);
             hasContentType = hasContentType || headerNameEquals(name, "Content-Type");
         }
 
@@ -186,7 +188,8 @@ public:
             std::stop_callback wake(token, [multi = multi_] { curl_multi_wakeup(multi); });
             for (;;) {
                 int running = 0;
-                if (curl_multi_perform(multi_, &running) != CURLM_OK) throw HTTPSessionError(CURLE_FAILED_INIT);
+                if (curl_multi_perform(multi_, &running) != CURLM_OK)
+                    throw HTTPSessionError(CURLE_FAILED_INIT);
                 if (running == 0) {
                     result = finishedResult();
                     break;
@@ -214,7 +217,7 @@ public:
         return std::move(transfer.response);
     }
 
-private:
+  private:
     CURLcode configure(const HTTPRequest& request, curl_slist* headers, Transfer& transfer) {
         const long transferLimit = static_cast<long>(settings_.transferLimit.count());
         CURLcode code = CURLE_OK;
@@ -271,7 +274,8 @@ private:
 
 }  // namespace
 
-CurlHTTPSessionFactory::CurlHTTPSessionFactory(HTTPSessionSettings settings) : settings_(std::move(settings)) {
+CurlHTTPSessionFactory::CurlHTTPSessionFactory(HTTPSessionSettings settings)
+    : settings_(std::move(settings)) {
     // The host initialises libcurl in main(); this covers tests and tools. The
     // call is reference-counted, so a second one does no harm.
     static std::once_flag once;

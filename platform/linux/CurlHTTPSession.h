@@ -13,12 +13,12 @@
 namespace tamsel::platform {
 
 class CurlHTTPSessionFactory final : public HTTPSessionFactory {
-public:
+  public:
     explicit CurlHTTPSessionFactory(HTTPSessionSettings settings = {});
     std::shared_ptr<HTTPSession> makeSession() override;
     const HTTPSessionSettings& settings() const { return settings_; }
 
-private:
+  private:
     HTTPSessionSettings settings_;
 };
 

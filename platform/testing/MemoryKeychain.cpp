@@ -17,23 +17,25 @@ KeychainResult MemoryKeychain::copyMatching(const KeychainQuery& query) {
     Key item{key.accessGroup, key.service, key.account};
     auto found = items_.find(item);
     if (found == items_.end()) return {kErrSecItemNotFound, std::nullopt};
-    if (needInteraction_.contains(item) && !key.interactionAllowed) return {kErrSecInteractionNotAllowed, std::nullopt};
+    if (needInteraction_.contains(item) && !key.interactionAllowed)
+        return {kErrSecInteractionNotAllowed, std::nullopt};
     if (!key.returnData) return {kErrSecSuccess, std::nullopt};
     return {kErrSecSuccess, found->second};
 }
 
-void MemoryKeychain::store(const std::string& accessGroup, const std::string& service, const std::string& account,
-                           KeychainData data) {
+void MemoryKeychain::store(const std::string& accessGroup, const std::string& service,
+                           const std::string& account, KeychainData data) {
     std::lock_guard lock(mutex_);
     items_[{accessGroup, service, account}] = std::move(data);
 }
 
-void MemoryKeychain::store(const std::string& accessGroup, const std::string& service, const std::string& account,
-                           const std::string& data) {
+void MemoryKeychain::store(const std::string& accessGroup, const std::string& service,
+                           const std::string& account, const std::string& data) {
     store(accessGroup, service, account, KeychainData(data.begin(), data.end()));
 }
 
-void MemoryKeychain::remove(const std::string& accessGroup, const std::string& service, const std::string& account) {
+void MemoryKeychain::remove(const std::string& accessGroup, const std::string& service,
+                            const std::string& account) {
     std::lock_guard lock(mutex_);
     items_.erase({accessGroup, service, account});
 }

@@ -16,7 +16,7 @@
 namespace tamsel::platform::testing {
 
 class MemoryKeychain final : public Keychain {
-public:
+  public:
     KeychainResult copyMatching(const KeychainQuery& query) override;
 
     void store(const std::string& accessGroup, const std::string& service, const std::string& account,
@@ -26,7 +26,8 @@ public:
     void remove(const std::string& accessGroup, const std::string& service, const std::string& account);
     // The item is only handed out when the query allows user interaction;
     // otherwise the lookup yields kErrSecInteractionNotAllowed.
-    void requireInteraction(const std::string& accessGroup, const std::string& service, const std::string& account);
+    void requireInteraction(const std::string& accessGroup, const std::string& service,
+                            const std::string& account);
 
     // The next lookup answers with this status (and no data), whatever is stored.
     void failNextLookup(KeychainStatus status);
@@ -35,7 +36,7 @@ public:
 
     std::vector<KeychainQuery> queries() const;
 
-private:
+  private:
     using Key = std::tuple<std::string, std::string, std::string>;
     mutable std::mutex mutex_;
     std::map<Key, KeychainData> items_;

@@ -107,12 +107,5 @@ TEST(CommunicationIntent, IncomingDonatesAndReturnsANewContent) {
     EXPECT_EQ(donated[0].groupIdentifier, "group-1");
 }
 
-TEST(CommunicationIntent, RefusedSenderDonatesNothing) {
-    MemoryInteractionStore store;
-    EXPECT_THROW(Intent::incoming(bodyAndTitle(), "sender", "Ada", "conv", "i", "g", store),
-                 NotificationDeliveryFailure);
-    EXPECT_EQ(store.calls(InteractionOperation::donate), 0);
-}
-
 }  // namespace
 }  // namespace presentation_test

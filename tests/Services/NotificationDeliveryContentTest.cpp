@@ -111,15 +111,6 @@ TEST(DeliveryContent, BadgeIsCopiedOnlyFromAnIntegerCountOfTheSameReceiver) {
     EXPECT_EQ(Content::badgeCount(nullptr, kReceiver), std::nullopt);
 }
 
-TEST(DeliveryContent, RepeatedHandOffOrSilentChangeHasNoSound) {
-    auto audible = change("n1", "1");
-    auto silent = change("n1", "1");
-    silent.audible = false;
-    EXPECT_EQ(Content::build(kReceiver, audible, nullptr, false).sound, NotificationSound::defaultSound);
-    EXPECT_EQ(Content::build(kReceiver, audible, nullptr, true).sound, NotificationSound::none);
-    EXPECT_EQ(Content::build(kReceiver, silent, nullptr, false).sound, NotificationSound::none);
-}
-
 TEST(DeliveryContent, BelongsToChangeByReceiverNotificationAndRevision) {
     auto c = change("n1", "50");
     auto info = [](Json receiver, Json id, std::optional<Json> revision) {

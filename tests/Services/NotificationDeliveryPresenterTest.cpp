@@ -519,6 +519,9 @@ TEST(PresenterApply, CancellationBetweenChangesLeavesTheRestUntouched) {
     task.cancel();
     cancelled.count_down();
     EXPECT_THROW(task.value(), CancellationError);
+    // The task's thread winds down after publishing its outcome; let it end
+    // before the process does.
+    EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
 
     EXPECT_EQ(f.center->added().size(), 1u);
     EXPECT_EQ(f.entry("n1"), ledgerEntry("1", "available", "none"));
@@ -544,6 +547,7 @@ TEST(PresenterApply, CancellationBeforePostingOrHandingOffRecordsNothing) {
         task.cancel();
         cancelled.count_down();
         EXPECT_THROW(task.value(), CancellationError);
+        EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
 
         EXPECT_THAT(f.center->added(), IsEmpty());
         EXPECT_THAT(f.handoffs->all(), IsEmpty());

@@ -41,7 +41,7 @@ std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
 }
 
 class RequestEnvelope : public ::testing::Test {
-protected:
+  protected:
     static tamsel::platform::Platform makePlatform() {
         tamsel::platform::Platform platform;
         platform.clock = std::make_shared<tamsel::platform::SystemClock>();
@@ -51,8 +51,9 @@ protected:
 
     std::unique_ptr<NotificationDeliveryWorker> makeWorker(const std::string& origin) {
         return std::make_unique<NotificationDeliveryWorker>(
-            origin, [] () -> NotificationWorkerCredential { throw std::logic_error("not read here"); },
-            [](const std::string&, const std::vector<NotificationDeliveryChange>&) {}, std::nullopt, platform_);
+            origin, []() -> NotificationWorkerCredential { throw std::logic_error("not read here"); },
+            [](const std::string&, const std::vector<NotificationDeliveryChange>&) {}, std::nullopt,
+            platform_);
     }
 
     Json get(const std::string& path = kBadgePath, const std::string& schema = kSchema) {
@@ -105,7 +106,10 @@ TEST_F(RequestEnvelope, RefusesAnOriginItCannotTrust) {
         if (c.accepted) {
             EXPECT_NO_THROW(makeWorker(c.origin));
         } else {
-            EXPECT_EQ(outcomeOf([&] { makeWorker(c.origin); return Json(); }),
+            EXPECT_EQ(outcomeOf([&] {
+                          makeWorker(c.origin);
+                          return Json();
+                      }),
                       Outcome::failed(NotificationDeliveryFailure::response()));
         }
     }
@@ -159,17 +163,13 @@ TEST_F(RequestEnvelope, AnOriginsOwnPathIsDropped) {
 TEST_F(RequestEnvelope, APathThatLeavesTheOriginIsRefusedBeforeAnythingIsSent) {
     server_.respond(ScriptedResponse::envelope(Json::object(), kSchema));
     const std::string port = std::to_string(server_.port());
-    for (const std::string& path : std::vector<std::string>{"//evil.example/api/v2/notification-receivers/x/badge",
-                                   "//127.0.0.1:1/badge",
-                                   "//localhost:" + port + "/badge",
-                                   "http://127.0.0.1:" + port + "/badge",
-                                   "https://127.0.0.1/badge",
-                                   "/a b",
-                                   "/%zz",
-                                   "/caf\xc3\xa9",
-                                   "javascript:alert(1)"}) {
+    for (const std::string& path : std::vector<std::string>{
+             "//evil.example/api/v2/notification-receivers/x/badge", "//127.0.0.1:1/badge",
+             "//localhost:" + port + "/badge", "http://127.0.0.1:" + port + "/badge",
+             "https://127.0.0.1/badge", "/a b", "/%zz", "/caf\xc3\xa9", "javascript:alert(1)"}) {
         SCOPED_TRACE(path);
-        EXPECT_EQ(outcomeOf([&] { return get(path); }), Outcome::failed(NotificationDeliveryFailure::response()));
+        EXPECT_EQ(outcomeOf([&] { return get(path); }),
+                  Outcome::failed(NotificationDeliveryFailure::response()));
     }
     EXPECT_TRUE(server_.requests().empty());
 }
@@ -215,7 +215,8 @@ TEST_F(RequestEnvelope, JudgesTheAnswerInOrder) {
     using F = NotificationDeliveryFailure;
     const Json data = {{"badge", Json::object()}};
     const std::string good = Json{{"success", true}, {"data", data}, {"meta", {{"schema", kSchema}}}}.dump();
-    auto answer = [](int status, std::string body, tamsel::platform::HTTPHeaders headers = {{"Cache-Control", "no-store"}}) {
+    auto answer = [](int status, std::string body,
+                     tamsel::platform::HTTPHeaders headers = {{"Cache-Control", "no-store"}}) {
         ScriptedResponse out;
         out.status = status;
         out.body = std::move(body);
@@ -235,12 +236,14 @@ TEST_F(RequestEnvelope, JudgesTheAnswerInOrder) {
     const Case cases[] = {
         {"a perfect envelope", answer(200, good), Outcome::returned()},
         {"a 302 with a JSON object, not followed",
-         answer(302, R"({"moved":true})", {{"Location", "https://evil.example/"}, {"Cache-Control", "no-store"}}),
+         answer(302, R"({"moved":true})",
+                {{"Location", "https://evil.example/"}, {"Cache-Control", "no-store"}}),
          Outcome::failed(F::transport(302))},
         {"a 201 with a perfect envelope", answer(201, good), Outcome::failed(F::transport(201))},
         {"a 404 with invalid_cursor", answer(404, R"({"error":{"code":"invalid_cursor"}})"),
          Outcome::failed(F::expiredCursor())},
-        {"a 409 with invalid_cursor and more", answer(409, R"({"error":{"code":"invalid_cursor","x":1},"y":2})"),
+        {"a 409 with invalid_cursor and more",
+         answer(409, R"({"error":{"code":"invalid_cursor","x":1},"y":2})"),
          Outcome::failed(F::expiredCursor())},
         {"a 404 with another code", answer(404, R"({"error":{"code":"not_found"}})"),
          Outcome::failed(F::transport(404))},
@@ -263,17 +266,22 @@ TEST_F(RequestEnvelope, JudgesTheAnswerInOrder) {
          Outcome::failed(F::response())},
         {"Cache-Control with No-Store after another directive",
          answer(200, good, {{"cache-control", "private, No-Store"}}), Outcome::returned()},
-        {"Cache-Control in capitals", answer(200, good, {{"CACHE-CONTROL", "NO-STORE"}}), Outcome::returned()},
+        {"Cache-Control in capitals", answer(200, good, {{"CACHE-CONTROL", "NO-STORE"}}),
+         Outcome::returned()},
         {"Cache-Control split over two headers",
-         answer(200, good, {{"Cache-Control", "private"}, {"Cache-Control", "no-store"}}), Outcome::returned()},
+         answer(200, good, {{"Cache-Control", "private"}, {"Cache-Control", "no-store"}}),
+         Outcome::returned()},
         {"a fourth top-level key", withEnvelope({{"extra", 1}}), Outcome::failed(F::response())},
-        {"no meta", answer(200, Json{{"success", true}, {"data", data}}.dump()), Outcome::failed(F::response())},
+        {"no meta", answer(200, Json{{"success", true}, {"data", data}}.dump()),
+         Outcome::failed(F::response())},
         {"success false", withEnvelope({{"success", false}}), Outcome::failed(F::response())},
         {"success as text", withEnvelope({{"success", "true"}}), Outcome::failed(F::response())},
         {"success as 1", withEnvelope({{"success", 1}}), Outcome::failed(F::response())},
-        {"success null", answer(200, R"({"success":null,"data":{},"meta":{"schema":"notification_badge.v1"}})"),
+        {"success null",
+         answer(200, R"({"success":null,"data":{},"meta":{"schema":"notification_badge.v1"}})"),
          Outcome::failed(F::response())},
-        {"meta not an object", withEnvelope({{"meta", "notification_badge.v1"}}), Outcome::failed(F::response())},
+        {"meta not an object", withEnvelope({{"meta", "notification_badge.v1"}}),
+         Outcome::failed(F::response())},
         {"meta without schema", withEnvelope({{"meta", {{"schema", nullptr}, {"version", 1}}}}),
          Outcome::failed(F::response())},
         {"another schema", withEnvelope({{"meta", {{"schema", "notification_badge.v2"}}}}),
@@ -283,9 +291,11 @@ TEST_F(RequestEnvelope, JudgesTheAnswerInOrder) {
         {"the schema as a number", withEnvelope({{"meta", {{"schema", 1}}}}), Outcome::failed(F::response())},
         {"extra keys inside meta", withEnvelope({{"meta", {{"requestId", "r"}, {"served", 1}}}}),
          Outcome::returned()},
-        {"data an array", answer(200, R"({"success":true,"data":[],"meta":{"schema":"notification_badge.v1"}})"),
+        {"data an array",
+         answer(200, R"({"success":true,"data":[],"meta":{"schema":"notification_badge.v1"}})"),
          Outcome::failed(F::response())},
-        {"data null", answer(200, R"({"success":true,"data":null,"meta":{"schema":"notification_badge.v1"}})"),
+        {"data null",
+         answer(200, R"({"success":true,"data":null,"meta":{"schema":"notification_badge.v1"}})"),
          Outcome::failed(F::response())},
     };
     for (const auto& c : cases) {
@@ -354,11 +364,14 @@ TEST_F(RequestEnvelope, CancellationMidTransferEndsTheRequestPromptly) {
     ASSERT_TRUE(task.waitUntil(cancelled + 5s));
     EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 500ms);
     EXPECT_THROW(task.value(), tamsel::platform::CancellationError);
+    // No task thread may outlive the test process's statics.
+    EXPECT_TRUE(tamsel::platform::waitForAllTasks(std::chrono::steady_clock::now() + 5s));
 }
 
 TEST_F(RequestEnvelope, ABodyThatCannotBeEncodedIsTheWritersErrorAndNothingIsSent) {
     server_.respond(ScriptedResponse::envelope(Json::object(), kSchema));
-    EXPECT_THROW(worker_->request(kBadgePath, "POST", {}, Json{{"batchId", "\xff\xfe"}}, kSchema), Json::type_error);
+    EXPECT_THROW(worker_->request(kBadgePath, "POST", {}, Json{{"batchId", "\xff\xfe"}}, kSchema),
+                 Json::type_error);
     EXPECT_TRUE(server_.requests().empty());
 }
 

@@ -34,7 +34,7 @@ Json storedJson() {
 }
 
 class SharedAuthority : public ::testing::Test {
-protected:
+  protected:
     SharedAuthority() {
         bundle_->set("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP", PropertyValue{kGroup});
         platform_.bundle = bundle_;
@@ -43,7 +43,8 @@ protected:
 
     void storeItem(const std::string& bytes) { keychain_->store(kGroup, kService, kAccount, bytes); }
 
-    std::shared_ptr<tamsel::platform::MemoryBundle> bundle_ = std::make_shared<tamsel::platform::MemoryBundle>();
+    std::shared_ptr<tamsel::platform::MemoryBundle> bundle_ =
+        std::make_shared<tamsel::platform::MemoryBundle>();
     std::shared_ptr<MemoryKeychain> keychain_ = std::make_shared<MemoryKeychain>();
     tamsel::platform::Platform platform_;
     ScopedRecordingLog log_;
@@ -102,7 +103,8 @@ TEST_F(SharedAuthority, RefusesABadKeychainGroupSettingBeforeAnyLookup) {
         {"a number", PropertyValue{std::int64_t{42}}},
         {"a dictionary", PropertyValue{tamsel::platform::PropertyDictionary{}}},
         {"empty", PropertyValue{std::string()}},
-        {"an unexpanded build setting", PropertyValue{std::string("$(AppIdentifierPrefix)com.brindaxel.tamsel")}},
+        {"an unexpanded build setting",
+         PropertyValue{std::string("$(AppIdentifierPrefix)com.brindaxel.tamsel")}},
         {"a build setting inside", PropertyValue{std::string("ABC.$(TEAM)")}},
     };
     storeItem(storedJson().dump());
@@ -119,8 +121,8 @@ TEST_F(SharedAuthority, RefusesABadKeychainGroupSettingBeforeAnyLookup) {
         } catch (const NotificationDeliveryFailure& e) {
             EXPECT_EQ(e, NotificationDeliveryFailure::credential());
         }
-        EXPECT_EQ(log_.lines(),
-                  std::vector<std::string>{"error notification-authority shared_keychain_configuration_invalid"});
+        EXPECT_EQ(log_.lines(), std::vector<std::string>{
+                                    "error notification-authority shared_keychain_configuration_invalid"});
         EXPECT_EQ(log_.sink().records().at(0).subsystem, "com.brindaxel.tamsel");
     }
     EXPECT_TRUE(keychain_->queries().empty());
@@ -144,7 +146,8 @@ TEST_F(SharedAuthority, AnyFailedLookupIsACredentialFailureWithItsStatusLogged) 
          "shared_keychain_failed operation=load status=-50"},
         {"any other status", [&] { keychain_->failNextLookup(-34018); },
          "shared_keychain_failed operation=load status=-34018"},
-        {"a positive status", [&] { keychain_->failNextLookup(1); }, "shared_keychain_failed operation=load status=1"},
+        {"a positive status", [&] { keychain_->failNextLookup(1); },
+         "shared_keychain_failed operation=load status=1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -216,8 +219,9 @@ TEST_F(SharedAuthority, NothingOfTheCredentialReachesTheLog) {
 }
 
 TEST(NotificationWorkerCredential, EncodesTheStoredFormAndDecodesItBack) {
-    NotificationWorkerCredential credential{"receiver_0123456789", kProof, "12345678901234567890",
-                                            tamsel::platform::TimePoint(kReferenceDate + 812'345'678s + 500ms)};
+    NotificationWorkerCredential credential{
+        "receiver_0123456789", kProof, "12345678901234567890",
+        tamsel::platform::TimePoint(kReferenceDate + 812'345'678s + 500ms)};
     Json encoded = Json::parse(credential.encode());
     EXPECT_EQ(encoded.size(), 4u);
     EXPECT_TRUE(encoded["expiresAt"].is_number());
@@ -227,11 +231,14 @@ TEST(NotificationWorkerCredential, EncodesTheStoredFormAndDecodesItBack) {
     // Integers and far-off instants are numbers too.
     Json whole = storedJson();
     whole["expiresAt"] = 0;
-    EXPECT_EQ(NotificationWorkerCredential::decode(whole.dump()).expiresAt, tamsel::platform::TimePoint(kReferenceDate));
+    EXPECT_EQ(NotificationWorkerCredential::decode(whole.dump()).expiresAt,
+              tamsel::platform::TimePoint(kReferenceDate));
     whole["expiresAt"] = 1e300;
-    EXPECT_EQ(NotificationWorkerCredential::decode(whole.dump()).expiresAt, tamsel::platform::TimePoint::max());
+    EXPECT_EQ(NotificationWorkerCredential::decode(whole.dump()).expiresAt,
+              tamsel::platform::TimePoint::max());
     whole["expiresAt"] = -1e300;
-    EXPECT_EQ(NotificationWorkerCredential::decode(whole.dump()).expiresAt, tamsel::platform::TimePoint::min());
+    EXPECT_EQ(NotificationWorkerCredential::decode(whole.dump()).expiresAt,
+              tamsel::platform::TimePoint::min());
 }
 
 TEST(NotificationWorkerCredential, EqualOnlyWhenAllFourFieldsAre) {
@@ -253,7 +260,8 @@ TEST(SharedAuthorityFiles, LoadsWhatTheFileKeychainStored) {
     std::filesystem::path root = ::mkdtemp(pattern.data());
     auto keychain = std::make_shared<tamsel::platform::FileKeychain>(root);
     std::string stored = storedJson().dump();
-    ASSERT_EQ(keychain->store(kGroup, kService, kAccount, tamsel::platform::KeychainData(stored.begin(), stored.end())),
+    ASSERT_EQ(keychain->store(kGroup, kService, kAccount,
+                              tamsel::platform::KeychainData(stored.begin(), stored.end())),
               tamsel::platform::kErrSecSuccess);
     tamsel::platform::Platform platform;
     auto bundle = std::make_shared<tamsel::platform::MemoryBundle>();

@@ -27,7 +27,7 @@ std::string readFile(const std::filesystem::path& path) {
 }
 
 class KeychainStoreCommand : public ::testing::Test {
-protected:
+  protected:
     KeychainStoreCommand() {
         std::string pattern = (std::filesystem::temp_directory_path() / "tamsel-store-XXXXXX").string();
         dir_ = ::mkdtemp(pattern.data());
@@ -37,20 +37,19 @@ protected:
     ~KeychainStoreCommand() override { std::filesystem::remove_all(dir_); }
 
     void writeBundle(const std::string& group) {
-        std::ofstream(dir_ / "bundle" / "Info.plist")
-            << R"(<?xml version="1.0" encoding="UTF-8"?>
+        std::ofstream(dir_ / "bundle" / "Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0"><dict>
 <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.notification-service</string>
 <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>)"
-            << group << "</string>\n</dict></plist>\n";
+                                                      << group << "</string>\n</dict></plist>\n";
     }
 
     // Runs the command with `input` on standard input; returns its exit status.
     int run(const std::string& input, const std::string& arguments) {
         std::ofstream(dir_ / "input", std::ios::binary) << input;
-        std::string command = kHost + " keychain-store " + arguments + " < " + (dir_ / "input").string() + " 2> " +
-                              (dir_ / "errors").string();
+        std::string command = kHost + " keychain-store " + arguments + " < " + (dir_ / "input").string() +
+                              " 2> " + (dir_ / "errors").string();
         int status = std::system(command.c_str());
         errors_ = readFile(dir_ / "errors");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -69,12 +68,12 @@ protected:
 };
 
 TEST_F(KeychainStoreCommand, StoresTheCredentialWhereTheExtensionReadsIt) {
-    const std::string credential = Json{{"receiverID", "receiver_0123456789"},
-                                        {"refreshProof", kProof},
-                                        {"authorizationRevision", "3"},
-                                        {"expiresAt", 900000000.5},
-                                        {"note", "kept as given"}}
-                                       .dump();
+    const std::string credential = Json{
+        {"receiverID", "receiver_0123456789"},
+        {"refreshProof", kProof},
+        {"authorizationRevision", "3"},
+        {"expiresAt", 900000000.5},
+        {"note", "kept as given"}}.dump();
     ASSERT_EQ(run(credential, standardArguments()), 0) << errors_;
     EXPECT_EQ(readFile(item()), credential);
 
@@ -86,17 +85,17 @@ TEST_F(KeychainStoreCommand, StoresTheCredentialWhereTheExtensionReadsIt) {
 }
 
 TEST_F(KeychainStoreCommand, RefusesInputThatIsNotACredentialWithoutQuotingIt) {
-    const std::string good = Json{{"receiverID", "receiver_0123456789"},
-                                  {"refreshProof", kProof},
-                                  {"authorizationRevision", "3"},
-                                  {"expiresAt", 900000000}}
-                                 .dump();
+    const std::string good = Json{
+        {"receiverID", "receiver_0123456789"},
+        {"refreshProof", kProof},
+        {"authorizationRevision", "3"},
+        {"expiresAt", 900000000}}.dump();
     ASSERT_EQ(run(good, standardArguments()), 0) << errors_;
-    for (const std::string& input : std::vector<std::string>{
-             "", "{\"refreshProof\":\"" + kProof + "\" oops", "[\"" + kProof + "\"]",
-             R"({"receiverID":"r","refreshProof":")" + kProof +
-                 R"(","authorizationRevision":"3","expiresAt":"2030-01-01T00:00:00Z"})",
-             std::string(70 * 1024, ' ') + good}) {
+    for (const std::string& input :
+         std::vector<std::string>{"", "{\"refreshProof\":\"" + kProof + "\" oops", "[\"" + kProof + "\"]",
+                                  R"({"receiverID":"r","refreshProof":")" + kProof +
+                                      R"(","authorizationRevision":"3","expiresAt":"2030-01-01T00:00:00Z"})",
+                                  std::string(70 * 1024, ' ') + good}) {
         SCOPED_TRACE(input.substr(0, 60));
         EXPECT_EQ(run(input, standardArguments()), 1);
         EXPECT_NE(errors_, "");
@@ -106,13 +105,16 @@ TEST_F(KeychainStoreCommand, RefusesInputThatIsNotACredentialWithoutQuotingIt) {
 }
 
 TEST_F(KeychainStoreCommand, RefusesABundleOrArgumentsItCannotUse) {
-    const std::string good = Json{{"receiverID", "r"}, {"refreshProof", "p"}, {"authorizationRevision", "1"},
-                                  {"expiresAt", 1}}
-                                 .dump();
+    const std::string good = Json{
+        {"receiverID", "r"},
+        {"refreshProof", "p"},
+        {"authorizationRevision", "1"},
+        {"expiresAt", 1}}.dump();
     EXPECT_EQ(run(good, "--platform-root " + (dir_ / "root").string()), 2);
     EXPECT_EQ(run(good, standardArguments() + " --verbose"), 2);
-    EXPECT_EQ(run(good, "--bundle " + (dir_ / "missing").string() + " --platform-root " + (dir_ / "root").string()),
-              1);
+    EXPECT_EQ(
+        run(good, "--bundle " + (dir_ / "missing").string() + " --platform-root " + (dir_ / "root").string()),
+        1);
     for (const std::string group : {"", "$(AppIdentifierPrefix)shared", "a/b", ".."}) {
         SCOPED_TRACE(group);
         writeBundle(group);

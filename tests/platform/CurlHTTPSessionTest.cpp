@@ -60,7 +60,8 @@ TEST(CurlHTTPSession, SendsTheRequestAsGivenAndReadsTheWholeAnswer) {
 
     HTTPRequest request = get(server, "/a/b?limit=50&cursor=x");
     request.method = "POST";
-    request.headers = {{"Accept", "application/json"}, {"Idempotency-Key", "worker_ABC"},
+    request.headers = {{"Accept", "application/json"},
+                       {"Idempotency-Key", "worker_ABC"},
                        {"Content-Type", "application/json"}};
     request.body = "{\"batchId\":\"b\"}";
     HTTPResponse response = session->perform(request);
@@ -204,7 +205,8 @@ TEST(CurlHTTPSession, AStalledAnswerIsCutByTheIdleLimit) {
         server.respond(c.script);
         auto session = testing::testSessions(limits(300ms, 20s))->makeSession();
         auto start = SteadyClock::now();
-        EXPECT_EQ(sessionErrorCode([&] { session->perform(get(server, "/stall")); }), HTTPSessionError::kTimedOut);
+        EXPECT_EQ(sessionErrorCode([&] { session->perform(get(server, "/stall")); }),
+                  HTTPSessionError::kTimedOut);
         auto elapsed = SteadyClock::now() - start;
         EXPECT_GE(elapsed, 290ms);
         EXPECT_LT(elapsed, 3s);
@@ -219,7 +221,8 @@ TEST(CurlHTTPSession, ATricklingAnswerIsCutByTheTransferLimit) {
     server.respond(trickle);
     auto session = testing::testSessions(limits(400ms, 800ms))->makeSession();
     auto start = SteadyClock::now();
-    EXPECT_EQ(sessionErrorCode([&] { session->perform(get(server, "/trickle")); }), HTTPSessionError::kTimedOut);
+    EXPECT_EQ(sessionErrorCode([&] { session->perform(get(server, "/trickle")); }),
+              HTTPSessionError::kTimedOut);
     auto elapsed = SteadyClock::now() - start;
     EXPECT_GE(elapsed, 750ms);
     EXPECT_LT(elapsed, 4s);
@@ -243,6 +246,8 @@ TEST(CurlHTTPSession, CancellingTheTaskStopsTheTransferAtOnce) {
     ASSERT_TRUE(task.waitUntil(cancelled + 5s));
     EXPECT_LT(SteadyClock::now() - cancelled, 500ms);
     EXPECT_THROW(task.value(), CancellationError);
+    // No task thread may outlive the test process's statics.
+    EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + 5s));
 }
 
 TEST(CurlHTTPSession, ACancelledTaskSendsNothing) {
@@ -260,6 +265,7 @@ TEST(CurlHTTPSession, ACancelledTaskSendsNothing) {
     cancelled->count_down();
     EXPECT_THROW(task.value(), CancellationError);
     EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(waitForAllTasks(std::chrono::steady_clock::now() + 5s));
 }
 
 TEST(CurlHTTPSession, RefusesACertificateItDoesNotTrust) {

@@ -35,7 +35,7 @@ mode_t modeOf(const std::filesystem::path& path) {
 }
 
 class FileKeychainTest : public ::testing::Test {
-protected:
+  protected:
     FileKeychainTest() {
         std::string pattern = (std::filesystem::temp_directory_path() / "tamsel-keychain-XXXXXX").string();
         root_ = ::mkdtemp(pattern.data());
@@ -81,7 +81,8 @@ TEST_F(FileKeychainTest, ItemsAreKeyedByGroupServiceAndAccount) {
     FileKeychain keychain(root_);
     ASSERT_EQ(keychain.store(kGroup, kService, kAccount, bytes("x")), kErrSecSuccess);
     EXPECT_EQ(keychain.copyMatching(lookup("OTHER.group")).status, kErrSecItemNotFound);
-    EXPECT_EQ(keychain.copyMatching(lookup(kGroup, "Tamsel.notification-delivery.v1")).status, kErrSecItemNotFound);
+    EXPECT_EQ(keychain.copyMatching(lookup(kGroup, "Tamsel.notification-delivery.v1")).status,
+              kErrSecItemNotFound);
     EXPECT_EQ(keychain.copyMatching(lookup(kGroup, kService, "sender")).status, kErrSecItemNotFound);
     EXPECT_EQ(FileKeychain(root_ / "nowhere").copyMatching(lookup()).status, kErrSecItemNotFound);
 }
@@ -91,7 +92,8 @@ TEST_F(FileKeychainTest, RefusesAttributesThatWouldBePaths) {
     std::filesystem::create_directories(root_ / "keychain");
     std::ofstream(root_ / "escape") << "outside";
     FileKeychain keychain(root_);
-    for (const std::string& bad : std::vector<std::string>{"", ".", "..", "a/b", "/", "../escape", std::string("a\0b", 3)}) {
+    for (const std::string& bad :
+         std::vector<std::string>{"", ".", "..", "a/b", "/", "../escape", std::string("a\0b", 3)}) {
         for (int position = 0; position < 3; ++position) {
             SCOPED_TRACE("attribute " + std::to_string(position) + " = \"" + bad + "\"");
             std::string group = position == 0 ? bad : kGroup;
@@ -120,13 +122,16 @@ TEST_F(FileKeychainTest, AnswersOnlyTheLookupsItUnderstands) {
         {"no data asked for", [](KeychainQuery& q) { q.erase(kSecReturnData); }, kErrSecSuccess, false},
         {"data refused", [](KeychainQuery& q) { q[kSecReturnData] = false; }, kErrSecSuccess, false},
         {"no match limit", [](KeychainQuery& q) { q.erase(kSecMatchLimit); }, kErrSecSuccess, true},
-        {"another class", [](KeychainQuery& q) { q[kSecClass] = std::string("internet-password"); }, kErrSecParam,
-         false},
+        {"another class", [](KeychainQuery& q) { q[kSecClass] = std::string("internet-password"); },
+         kErrSecParam, false},
         {"no class", [](KeychainQuery& q) { q.erase(kSecClass); }, kErrSecParam, false},
         {"no account", [](KeychainQuery& q) { q.erase(kSecAttrAccount); }, kErrSecParam, false},
-        {"an account that is not text", [](KeychainQuery& q) { q[kSecAttrAccount] = true; }, kErrSecParam, false},
-        {"all matches", [](KeychainQuery& q) { q[kSecMatchLimit] = std::string("all"); }, kErrSecParam, false},
-        {"an unknown attribute", [](KeychainQuery& q) { q["label"] = std::string("x"); }, kErrSecParam, false},
+        {"an account that is not text", [](KeychainQuery& q) { q[kSecAttrAccount] = true; }, kErrSecParam,
+         false},
+        {"all matches", [](KeychainQuery& q) { q[kSecMatchLimit] = std::string("all"); }, kErrSecParam,
+         false},
+        {"an unknown attribute", [](KeychainQuery& q) { q["label"] = std::string("x"); }, kErrSecParam,
+         false},
         {"the legacy keychain", [](KeychainQuery& q) { q[kSecUseDataProtectionKeychain] = false; },
          kErrSecItemNotFound, false},
     };

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <thread>
 
 #include "platform/file/FileNotificationCenter.h"
 #include "tests/support/ScratchDirectory.h"
@@ -165,19 +164,6 @@ TEST(FileNotificationCenter, CorruptedFileIsNeverOverwritten) {
         }
         EXPECT_EQ(readText(f.path), document);
     }
-}
-
-TEST(FileNotificationCenter, ThreadsAddingAtOnceLoseNothing) {
-    CenterFile f;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            FileNotificationCenter own(f.path, f.clock);
-            for (int i = 0; i < 10; ++i)
-                own.add(request("t" + std::to_string(t) + "-" + std::to_string(i), "x"));
-        });
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(f.center.deliveredNotifications().size(), 40u);
 }
 
 }  // namespace

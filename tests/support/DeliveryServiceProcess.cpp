@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -161,6 +161,11 @@ std::optional<int> DeliveryServiceProcess::waitForExit(int milliseconds) {
 }
 
 void DeliveryServiceProcess::signal(int signal) const { ::kill(pid_, signal); }
+
+void DeliveryServiceProcess::closeInput() {
+    if (stdinFd_ >= 0) ::close(stdinFd_);
+    stdinFd_ = -1;
+}
 
 DeliveryServiceProcess::Reply DeliveryServiceProcess::send(
     const std::string& method, const std::string& path, const std::map<std::string, std::string>& headers,

@@ -57,6 +57,8 @@ class DeliveryServiceProcess {
     // returns its wait status, or nothing when it did not exit in time.
     std::optional<int> waitForExit(int milliseconds);
     void signal(int signal) const;
+    // Closes the child's standard input (it was started with --stop-on-eof).
+    void closeInput();
 
     static std::filesystem::path binary();
 

@@ -21,6 +21,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr std::size_t kServerThreads = 16;
+
 [[noreturn]] void fail(const char* what) { throw std::runtime_error(std::string("test TLS setup: ") + what); }
 
 struct KeyDeleter {
@@ -50,10 +52,10 @@ Cert makeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PK
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 7 * 24 * 3600);
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Tamsel tests"), -1,
-                               -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1,
-                               0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Tamsel tests"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName),
+                               -1, -1, 0);
     if (!X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name) ||
         !X509_set_pubkey(cert.get(), key))
         fail("certificate names");
@@ -77,13 +79,14 @@ void writePem(const std::filesystem::path& path, X509* cert) {
 
 void writePem(const std::filesystem::path& path, EVP_PKEY* key) {
     FILE* file = std::fopen(path.c_str(), "w");
-    if (!file || !PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr)) fail("writing a key");
+    if (!file || !PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr))
+        fail("writing a key");
     std::fclose(file);
 }
 
 // The directory holding every generated file of this process, removed at exit.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory() {
         std::string pattern = (std::filesystem::temp_directory_path() / "tamsel-tls-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) fail("temporary directory");
@@ -95,7 +98,7 @@ public:
     }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -203,8 +206,8 @@ void TlsTestServer::Impl::handle(const httplib::Request& request, httplib::Respo
     }
     changed.notify_all();
 
-    ScriptedResponse script = current ? current(record)
-                                      : ScriptedResponse::json(404, {{"error", {{"code", "not_found"}}}});
+    ScriptedResponse script =
+        current ? current(record) : ScriptedResponse::json(404, {{"error", {{"code", "not_found"}}}});
     if (script.delay.count() > 0 && !pause(script.delay)) {
         response.status = 503;
         return;
@@ -230,7 +233,8 @@ void TlsTestServer::Impl::handle(const httplib::Request& request, httplib::Respo
         std::size_t sent = 0;
         auto sendUpTo = [&](std::size_t end) {
             while (sent < end) {
-                std::size_t piece = script.pieceSize > 0 ? std::min(script.pieceSize, end - sent) : end - sent;
+                std::size_t piece =
+                    script.pieceSize > 0 ? std::min(script.pieceSize, end - sent) : end - sent;
                 if (!sink.write(body.data() + sent, piece)) return false;
                 sent += piece;
                 if (script.pieceSize > 0 && sent < body.size() && !pause(script.piecePause)) return false;
@@ -257,10 +261,13 @@ void TlsTestServer::Impl::handle(const httplib::Request& request, httplib::Respo
     }
 }
 
-TlsTestServer::TlsTestServer(const TestCertificates& certificates) : impl_(std::make_unique<Impl>(certificates)) {
+TlsTestServer::TlsTestServer(const TestCertificates& certificates)
+    : impl_(std::make_unique<Impl>(certificates)) {
     auto& server = impl_->server;
     if (!server.is_valid()) fail("the server cannot load its certificate");
     server.set_tcp_nodelay(true);  // else every small answer waits on Nagle
+    // A stalled answer holds its thread until the stall ends; leave room for several.
+    server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     server.set_keep_alive_max_count(100'000);
     server.set_keep_alive_timeout(2);
     auto handler = [impl = impl_.get()](const httplib::Request& request, httplib::Response& response) {

@@ -12,7 +12,8 @@
 // answers (`delay`), stop sending part-way (`stallAfter` / `stallFor`), trickle
 // its body (`pieceSize` / `piecePause`) or use chunked coding (no length known in
 // advance). Every wait ends at once when the server stops, so a test never waits
-// for a stall it no longer cares about.
+// for a stall it no longer cares about. A stalled answer holds one of the
+// server's 16 threads (and so one connection) until then.
 //
 // Certificates: TestCertificates::trusted() is a CA made for this test process
 // and a server certificate for IP 127.0.0.1 and DNS localhost signed by it;
@@ -83,7 +84,7 @@ struct ScriptedResponse {
 };
 
 class TlsTestServer {
-public:
+  public:
     using Handler = std::function<ScriptedResponse(const RecordedRequest&)>;
 
     // Starts listening at once. Until told otherwise every request gets a 404
@@ -101,20 +102,21 @@ public:
 
     std::vector<RecordedRequest> requests() const;
     // True once at least `count` requests have arrived (false after `timeout`).
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    bool waitForRequests(std::size_t count,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
     // Ends every delay and stall, closes the listener and waits for the
     // server's threads. Called by the destructor; calling it twice is harmless.
     void stop();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
 // Makes libcurl sessions that trust only the test CA (of `certificates`), with
 // the other settings as given (short limits keep time-out tests fast).
-std::shared_ptr<HTTPSessionFactory> testSessions(HTTPSessionSettings settings = {},
-                                                 const TestCertificates& certificates = TestCertificates::trusted());
+std::shared_ptr<HTTPSessionFactory> testSessions(
+    HTTPSessionSettings settings = {}, const TestCertificates& certificates = TestCertificates::trusted());
 
 }  // namespace tamsel::platform::testing

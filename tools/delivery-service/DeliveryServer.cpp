@@ -2,9 +2,11 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <thread>
 
 namespace tamsel::delivery {
 namespace {
@@ -86,7 +88,31 @@ int DeliveryServer::bind(int port) {
     return bound;
 }
 
-bool DeliveryServer::listen() { return server_->listen_after_bind(); }
+bool DeliveryServer::listen() {
+    // The library ignores a stop() that comes before its accept loop runs, and a
+    // stop may well come that early (a signal right after the start line). So
+    // stop requests only raise a flag, and this thread turns the flag into the
+    // library's stop once the loop is running.
+    std::atomic<bool> returned{false};
+    std::thread stopper([&] {
+        {
+            std::unique_lock lock(mutex_);
+            stopped_.wait(lock, [&] { return stopping_; });
+        }
+        while (!returned) {
+            if (server_->is_running()) {
+                server_->stop();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const bool served = server_->listen_after_bind();
+    returned = true;
+    stop();  // lets the stopper go when serving failed on its own
+    stopper.join();
+    return served;
+}
 
 void DeliveryServer::stop() {
     {
@@ -94,7 +120,6 @@ void DeliveryServer::stop() {
         stopping_ = true;
     }
     stopped_.notify_all();
-    server_->stop();
 }
 
 void DeliveryServer::setStall(long milliseconds, std::string route) {
@@ -148,26 +173,26 @@ void DeliveryServer::routes() {
     const std::string receiver = kReceiver;
 
     server_->Post(receiver + "/worker-sessions", [this](const Request& req, Response& res) {
-        stall("worker-sessions");
         Answer a = state_.openWorkerSession(req.matches[1], header(req, "Tamsel-Receiver-Refresh"),
                                             header(req, "Idempotency-Key"));
+        stall("worker-sessions");
         send(res, a.status, a.body);
     });
     server_->Get(receiver + "/badge", [this](const Request& req, Response& res) {
-        stall("badge");
         Answer a = state_.readBadge(req.matches[1], header(req, "Authorization"));
+        stall("badge");
         send(res, a.status, a.body);
     });
     server_->Get(receiver + "/delivery-changes", [this](const Request& req, Response& res) {
-        stall("delivery-changes");
         Answer a = state_.readChanges(req.matches[1], header(req, "Authorization"), param(req, "limit"),
                                       param(req, "cursor"));
+        stall("delivery-changes");
         send(res, a.status, a.body);
     });
     server_->Post(receiver + "/delivery-acknowledgments", [this](const Request& req, Response& res) {
-        stall("delivery-acknowledgments");
         Answer a = state_.acknowledge(req.matches[1], header(req, "Authorization"),
                                       header(req, "Idempotency-Key"), header(req, "Content-Type"), req.body);
+        stall("delivery-acknowledgments");
         send(res, a.status, a.body);
     });
 

@@ -40,8 +40,9 @@ class DeliveryServer {
     // May be called from any thread, also from inside a handler or after listen() returned.
     void stop();
 
-    // Delays every protocol answer (of one exchange, or of all when route is
-    // empty) by `milliseconds` before it is worked out. 0 turns it off.
+    // Delays sending every protocol answer (of one exchange, or of all when
+    // route is empty) by `milliseconds` after it was worked out, as a slow
+    // network would. 0 turns it off.
     void setStall(long milliseconds, std::string route);
     // Serves body with the given status at GET /replay/<name>.
     void setReplay(const std::string& name, int status, std::string body);

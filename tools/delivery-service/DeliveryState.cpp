@@ -275,6 +275,14 @@ Answer DeliveryState::acknowledge(const std::string& receiverId,
     if (!sameSecret(receiptProof, page.receiptProof)) return error(403, "invalid_receipt_proof");
     if (!page.acknowledgment) {
         for (std::uint64_t position : page.sequence) r->pending.erase(position);
+        // Only what the acknowledgment list shows is kept of the records.
+        Json notifications = Json::array();
+        for (const Json& record : page.changes) {
+            notifications.push_back(
+                {{"notificationId", record.value("notificationId", Json(nullptr))},
+                 {"notificationRevision", record.value("notificationRevision", Json(nullptr))}});
+        }
+        page.changes = std::move(notifications);
         page.acknowledgment = Json{{"receiverId", r->id},
                                    {"batchId", batchId},
                                    {"acknowledgedAt", rfc3339(now)},
@@ -414,15 +422,9 @@ Json DeliveryState::acknowledgments(const std::string& receiverId) {
     Json list = Json::array();
     for (const std::string& batchId : r.acknowledged) {
         const Page& page = r.pages.at(batchId);
-        Json notifications = Json::array();
-        for (const Json& record : page.changes) {
-            notifications.push_back(
-                {{"notificationId", record.value("notificationId", Json(nullptr))},
-                 {"notificationRevision", record.value("notificationRevision", Json(nullptr))}});
-        }
         list.push_back({{"batchId", batchId},
                         {"acknowledgedAt", (*page.acknowledgment)["acknowledgedAt"]},
-                        {"notifications", std::move(notifications)}});
+                        {"notifications", page.changes}});
     }
     return Json{{"acknowledgments", std::move(list)}, {"pending", r.pending.size()}};
 }

@@ -86,7 +86,8 @@ class DeliveryState {
     struct Page {
         std::string receiptProof;
         std::vector<std::uint64_t> sequence;  // the queued changes it carried
-        Json changes;                         // the records as sent
+        // The records as sent; once acknowledged, only their ids and revisions.
+        Json changes;
         TimePoint expiresAt;
         std::optional<Json> acknowledgment;  // set once acknowledged
     };

@@ -52,7 +52,7 @@ Admin interface (same server, Authorization: Bearer <admin token>, JSON bodies):
   POST /admin/receivers/<id>/badge           {"unreadCount", "revision"?}
   GET  /admin/receivers/<id>/acknowledgments acknowledged batches, in order
   POST /admin/receivers/<id>/expire-cursors  every cursor handed out becomes invalid
-  POST /admin/stall                          {"milliseconds", "route"?}: delay answers
+  POST /admin/stall                          {"milliseconds", "route"?}: delay sending answers
   PUT  /admin/replay/<name>[?status=N]       raw body served at GET /replay/<name>
   POST /admin/shutdown
 See docs/delivery-service.md for the details and the scenario file.
