@@ -99,9 +99,9 @@ try:
     state = json.load(open(center))
 except FileNotFoundError:
     state = {"delivered": [], "pending": [], "badge": None}
-print(f"  notification centre: {len(state['delivered'])} delivered, {len(state['pending'])} pending, badge {state['badge']}")
+print(f"  notification centre: {len(state.get('delivered', []))} delivered, {len(state.get('pending', []))} pending, badge {state.get('badge')}")
 rows = [("conversation", "title", "body", "sound", "revision", "sender")]
-for d in state["delivered"]:
+for d in state.get("delivered", []):
     c = d["content"]; u = c.get("userInfo", {})
     rows.append((u.get("tamselGroupKey", "?")[:8] + "…", c.get("title", ""), c.get("body", ""), c.get("sound", "none"),
                  u.get("tamselNotificationRevision", "?"), c.get("communication", {}).get("senderDisplayName", "-")))
@@ -111,12 +111,15 @@ for i, r in enumerate(rows):
     if i == 0: print("    " + "  ".join("-" * w for w in widths))
 PY
 }
+# What the centre holds: the file-backed one, or the desktop centre's registry.
+center="$work/root/notification-center.json"
+case " ${HOST_FLAGS:-} " in *" --notifications desktop "*) center="$work/root/desktop-notifications.json" ;; esac
 echo "== first wake-up (family conversation)"
-show "$work/push-1.out" "$work/push-1.err" "$work/root/notification-center.json"
+show "$work/push-1.out" "$work/push-1.err" "$center"
 
 # 5. The same wake-up again: everything was acknowledged and recorded, nothing repeats.
 # shellcheck disable=SC2086
 wakeup push-2 | "$host" --bundle "$work/bundle" --platform-root "$work/root" --ca-file "$ca" \
   --time-budget 25 ${HOST_FLAGS:-} > "$work/push-2.out" 2> "$work/push-2.err"
 echo "== second wake-up (nothing new)"
-show "$work/push-2.out" "$work/push-2.err" "$work/root/notification-center.json"
+show "$work/push-2.out" "$work/push-2.err" "$center"

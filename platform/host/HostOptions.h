@@ -15,6 +15,10 @@ struct HostOptions {
     std::optional<std::filesystem::path> pushFile;
     // Where the notification centre appends a line for every change it makes.
     std::optional<std::filesystem::path> notificationJournal;
+    // Backends for a desktop session (platform/host/HostDesktop.h).
+    enum class Notifications { file, desktop } notifications = Notifications::file;
+    enum class Keychain { file, secretService } keychain = Keychain::file;
+    enum class Log { automatic, stderrJson, journal } log = Log::automatic;
 };
 
 // The real backends, rooted at the options' platform root.

@@ -4,6 +4,7 @@
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
 #include "platform/file/FileKeychain.h"
+#include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
 #include "platform/linux/CurlHTTPSession.h"
 
@@ -31,6 +32,7 @@ platform::Platform makeHostPlatform(const HostOptions& options) {
     sessions.caFile = options.caFile;
     p.sessions = std::make_shared<platform::CurlHTTPSessionFactory>(sessions);
     p.keychain = std::make_shared<platform::FileKeychain>(options.platformRoot);
+    applyDesktopBackends(options, p);
     return p;
 }
 

@@ -8,6 +8,7 @@
 #include "platform/Bundle.h"
 #include "platform/Json.h"
 #include "platform/file/FileKeychain.h"
+#include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
 
 namespace tamsel::host {
@@ -33,6 +34,7 @@ int refuse(std::ostream& errors, const std::string& message) {
 int runKeychainStore(int argc, const char* const* arguments, std::istream& input, std::ostream& errors) {
     std::optional<std::filesystem::path> bundleDirectory;
     std::filesystem::path platformRoot;
+    HostOptions options;
     for (int i = 0; i < argc; ++i) {
         std::string arg = arguments[i];
         if (arg == "--bundle" || arg == "--platform-root") {
@@ -41,6 +43,9 @@ int runKeychainStore(int argc, const char* const* arguments, std::istream& input
                 bundleDirectory = arguments[++i];
             else
                 platformRoot = arguments[++i];
+        } else if (arg == "--keychain") {
+            if (i + 1 >= argc || !parseBackendFlag(options, arg, arguments[++i]))
+                return usage(errors, "--keychain needs file or secret-service");
         } else {
             return usage(errors, "unknown argument " + arg);
         }
@@ -78,9 +83,10 @@ int runKeychainStore(int argc, const char* const* arguments, std::istream& input
             "2001-01-01T00:00:00Z)");
     }
 
-    platform::FileKeychain keychain(platformRoot);
-    auto status =
-        keychain.store(group, kService, kAccount, platform::KeychainData(bytes.begin(), bytes.end()));
+    platform::KeychainData data(bytes.begin(), bytes.end());
+    auto desktopStatus = storeInDesktopKeychain(options, group, kService, kAccount, data);
+    auto status = desktopStatus ? *desktopStatus
+                                : platform::FileKeychain(platformRoot).store(group, kService, kAccount, data);
     if (status != platform::kErrSecSuccess)
         return refuse(errors, "cannot store the credential (keychain status " + std::to_string(status) + ")");
     return 0;

@@ -17,8 +17,10 @@
 #include "platform/Json.h"
 #include "platform/Log.h"
 #include "platform/Task.h"
+#include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
 #include "platform/host/KeychainStoreCommand.h"
+#include "platform/host/NotifyCommand.h"
 
 namespace {
 
@@ -26,7 +28,10 @@ using namespace std::chrono_literals;
 using tamsel::platform::Json;
 
 constexpr const char* kUsage = R"(usage: tamsel-notification-service --bundle DIR [options]
-       tamsel-notification-service keychain-store --bundle DIR [--platform-root DIR] < credential.json
+       tamsel-notification-service keychain-store --bundle DIR [--platform-root DIR]
+                                   [--keychain file|secret-service] < credential.json
+       tamsel-notification-service notify --bundle DIR [--platform-root DIR]
+                                   [--notifications file|desktop] < requests.jsonl
 
 Stands in for the platform's notification service extension host. Reads push
 requests, one JSON object per line, from standard input (or --push FILE), hands
@@ -63,6 +68,20 @@ options:
                         "removeDelivered" | "removePending" | "setBadgeCount",
                         "pid", ...}), written just before the change takes effect:
                         a record of every post across processes, for tests
+  --notifications file|desktop
+                        file: notifications and the badge are kept in a file under
+                        the platform root (default); desktop: they go to the
+                        notification server and the launcher on the session bus
+                        (org.freedesktop.Notifications, LauncherEntry), with a
+                        registry of what was posted under the platform root
+  --keychain file|secret-service
+                        where the credential is read: files under the platform
+                        root (default), or the desktop's Secret Service (never
+                        prompts: a locked keyring is a refusal)
+  --log stderr|journal  log events as JSON lines on standard error, or into the
+                        systemd journal (default: the journal when standard error
+                        is connected to it, as JOURNAL_STREAM says under systemd,
+                        else stderr); without a journal, records go to stderr
   --help                show this text
 
 keychain-store: stores the worker credential read from standard input in the
@@ -71,6 +90,15 @@ file keychain under the platform root, as the main application would:
 The input must be a JSON object with the strings "receiverID", "refreshProof",
 "authorizationRevision" and the number "expiresAt" (seconds since
 2001-01-01T00:00:00Z); it is stored unchanged. An existing item is replaced.
+With --keychain secret-service it goes into the default collection of the
+desktop's Secret Service instead (schema "com.brindaxel.tamsel.KeychainItem",
+attributes access-group, service and account); a locked keyring is refused
+(status -25308), a missing Secret Service is status -25291.
+
+notify: posts notification requests, one {"identifier": ..., "content": {...}}
+per line (the content as in a push line), through the notification centre the
+host would use: a way to see how a desktop shows them without a delivery
+service. Exit status 1 when a line or a request was refused.
 )";
 
 struct Handoff {
@@ -109,6 +137,11 @@ int main(int argc, char** argv) {
             return 0;
         }
         return tamsel::host::runKeychainStore(argc - 2, argv + 2, std::cin, std::cerr);
+    }
+
+    if (argc >= 2 && std::strcmp(argv[1], "notify") == 0) {
+        tamsel::platform::setLogSink(std::make_shared<tamsel::platform::StderrJsonLogSink>());
+        return tamsel::host::runNotify(argc - 2, argv + 2, std::cin, std::cerr);
     }
 
     tamsel::host::HostOptions options;
@@ -151,6 +184,10 @@ int main(int argc, char** argv) {
             const char* v = value("--notification-journal");
             if (!v) return usageError("--notification-journal needs a file");
             options.notificationJournal = v;
+        } else if (arg == "--notifications" || arg == "--keychain" || arg == "--log") {
+            const char* v = value(arg.c_str());
+            if (!v || !tamsel::host::parseBackendFlag(options, arg, v))
+                return usageError(arg + " needs one of the values --help names");
         } else {
             return usageError("unknown argument " + arg);
         }
@@ -159,7 +196,7 @@ int main(int argc, char** argv) {
     if (options.platformRoot.empty()) options.platformRoot = tamsel::host::defaultPlatformRoot();
 
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    tamsel::platform::setLogSink(std::make_shared<tamsel::platform::StderrJsonLogSink>());
+    tamsel::platform::setLogSink(tamsel::host::makeLogSink(options));
 
     tamsel::platform::Platform platform;
     try {

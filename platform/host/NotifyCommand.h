@@ -1,0 +1,17 @@
+#pragma once
+// `tamsel-notification-service notify`: posts notification requests through the
+// notification centre the host would use, to check that a desktop shows them
+// (which server, which hints, how they look) without a delivery service.
+#include <istream>
+#include <ostream>
+
+namespace tamsel::host {
+
+// arguments: what follows "notify" on the command line (--bundle DIR,
+// --platform-root DIR, --notifications file|desktop). Reads requests, one JSON
+// object {"identifier": …, "content": {…}} per line, and adds each to the
+// centre. Returns the exit status: 0 all posted, 1 a line refused or a request
+// the centre refused (the other lines are still posted), 2 bad arguments.
+int runNotify(int argc, const char* const* arguments, std::istream& input, std::ostream& errors);
+
+}  // namespace tamsel::host
