@@ -63,6 +63,16 @@ bool waitForAllTasks(std::chrono::steady_clock::time_point deadline) {
     return none;
 }
 
+namespace {
+// A program that never calls waitForAllTasks() (a test, say) would leave the
+// threads of its finished tasks unjoined at exit, still in their thread-exit
+// work. This joins them then; a task still running after a short grace is left
+// alone, as before.
+struct JoinFinishedTasksAtExit {
+    ~JoinFinishedTasksAtExit() { waitForAllTasks(std::chrono::steady_clock::now() + std::chrono::seconds(2)); }
+} joinFinishedTasksAtExit;
+}  // namespace
+
 namespace detail {
 void setCurrentStopToken(std::stop_token token) { currentToken = std::move(token); }
 
