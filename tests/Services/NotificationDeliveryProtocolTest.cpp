@@ -2,15 +2,16 @@
 // exchange at a time, against the in-process TLS test server.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 
 #include "Services/NotificationDeliveryProtocol.h"
+#include "platform/Regex.h"
 #include "tests/Services/DeliveryWorkerHarness.h"
 
 namespace TamselNotificationService::testing {
 namespace {
 
+using tamsel::platform::Regex;
 using Kind = NotificationDeliveryFailure::Kind;
 const std::string kBase = "/api/v2/notification-receivers/" + kReceiver;
 
@@ -53,7 +54,7 @@ TEST(WorkerSessionExchange, PostsTheRefreshProofWithAFreshWorkerKeyAndNoBody) {
         EXPECT_EQ(request.header("Authorization"), std::nullopt);
         EXPECT_EQ(request.body, "");
         ASSERT_TRUE(request.header("Idempotency-Key"));
-        EXPECT_TRUE(std::regex_match(*request.header("Idempotency-Key"), std::regex("worker_[0-9A-F]{32}")))
+        EXPECT_TRUE(Regex("^worker_[0-9A-F]{32}$").search(*request.header("Idempotency-Key")))
             << *request.header("Idempotency-Key");
     }
     EXPECT_NE(sessions[0].header("Idempotency-Key"), sessions[1].header("Idempotency-Key"));
@@ -197,7 +198,7 @@ TEST(PageExchange, AppliesEveryChangeInServiceOrderAndAcknowledgesWithTheReceipt
     EXPECT_EQ(acks[0].header("Authorization"), "Bearer " + kAccessToken);
     EXPECT_EQ(acks[0].header("Content-Type"), "application/json");
     EXPECT_TRUE(
-        std::regex_match(acks[0].header("Idempotency-Key").value_or(""), std::regex("receipt_[0-9A-F]{32}")));
+        Regex("^receipt_[0-9A-F]{32}$").search(acks[0].header("Idempotency-Key").value_or("")));
     EXPECT_EQ(tamsel::platform::parseJson(acks[0].body),
               (Json{{"batchId", "batch_orderedpage1"}, {"receiptProof", kReceiptProof}}));
 }
@@ -279,7 +280,7 @@ TEST(ProtocolKeys, AreFreshUpperCaseUUIDsWithoutHyphens) {
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
         std::string key = NotificationDeliveryProtocol::idempotencyKey("receipt_");
-        ASSERT_TRUE(std::regex_match(key, std::regex("receipt_[0-9A-F]{12}4[0-9A-F]{3}[89AB][0-9A-F]{15}")))
+        ASSERT_TRUE(Regex("^receipt_[0-9A-F]{12}4[0-9A-F]{3}[89AB][0-9A-F]{15}$").search(key))
             << key;
         EXPECT_TRUE(seen.insert(key).second);
     }

@@ -5,17 +5,19 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <thread>
 
+#include "platform/Regex.h"
 #include "tests/support/DeliveryServiceProcess.h"
 
 namespace {
 
 using tamsel::platform::Json;
+using tamsel::platform::Regex;
 using tamsel::platform::testing::DeliveryServiceProcess;
 using tamsel::platform::testing::runDeliveryService;
 using Reply = DeliveryServiceProcess::Reply;
@@ -46,27 +48,25 @@ void expectError(const Reply& reply, int status, const std::string& code) {
 }
 
 bool isProof(const Json& v) {
-    return v.is_string() && std::regex_match(v.get<std::string>(), std::regex("[A-Za-z0-9_-]{43}"));
+    return v.is_string() && Regex("^[A-Za-z0-9_-]{43}$").search(v.get<std::string>());
 }
 bool isIdentifier(const Json& v) {
-    return v.is_string() && std::regex_match(v.get<std::string>(), std::regex("[A-Za-z0-9_-]{16,128}"));
+    return v.is_string() && Regex("^[A-Za-z0-9_-]{16,128}$").search(v.get<std::string>());
 }
 
 // Seconds since the Unix epoch of the service's "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::optional<double> instant(const Json& v) {
     if (!v.is_string()) return std::nullopt;
-    std::smatch m;
     const std::string text = v;
-    if (!std::regex_match(text, m, std::regex(R"((\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.(\d{3})Z)")))
-        return std::nullopt;
+    static const Regex shape("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z$");
+    if (!shape.search(text)) return std::nullopt;
     std::tm t{};
-    t.tm_year = std::stoi(m[1]) - 1900;
-    t.tm_mon = std::stoi(m[2]) - 1;
-    t.tm_mday = std::stoi(m[3]);
-    t.tm_hour = std::stoi(m[4]);
-    t.tm_min = std::stoi(m[5]);
-    t.tm_sec = std::stoi(m[6]);
-    return static_cast<double>(timegm(&t)) + std::stoi(m[7]) / 1000.0;
+    int milliseconds = 0;
+    std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                &t.tm_min, &t.tm_sec, &milliseconds);
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return static_cast<double>(timegm(&t)) + milliseconds / 1000.0;
 }
 
 double nowSeconds() {
