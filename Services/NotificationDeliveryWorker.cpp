@@ -42,6 +42,7 @@ NotificationDeliveryWorker::NotificationDeliveryWorker(const std::string& origin
     if (!origin.starts_with("https:") || !parts || parts->scheme != "https" || !parts->host || parts->user ||
         parts->password || parts->query || parts->fragment)
         throw NotificationDeliveryFailure::response();
+    originParts_ = std::move(*parts);
     if (!platform.sessions) throw std::invalid_argument("the platform has no HTTPS session factory");
     session_ = platform.sessions->makeSession();
 }
@@ -60,9 +61,8 @@ Json NotificationDeliveryWorker::request(const std::string& path, const std::str
                                          const std::map<std::string, std::string>& headers,
                                          const std::optional<Json>& body, const std::string& schema) {
     // Construction: the request can never leave the configured origin.
-    auto origin = tamsel::platform::parseURL(origin_);
     auto resolved = tamsel::platform::resolveReference(origin_, path);
-    if (!origin || !resolved || !sameOrigin(*origin, *resolved))
+    if (!resolved || !sameOrigin(originParts_, *resolved))
         throw NotificationDeliveryFailure::response();
 
     tamsel::platform::HTTPRequest request;

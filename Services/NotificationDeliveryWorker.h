@@ -19,6 +19,7 @@
 #include "platform/Json.h"
 #include "platform/Platform.h"
 #include "platform/Task.h"
+#include "platform/Url.h"
 
 namespace tamsel::platform {
 class HTTPSession;
@@ -50,6 +51,8 @@ private:
     void run();
 
     std::string origin_;
+    // Parsed once: every request is checked against it.
+    tamsel::platform::URLComponents originParts_;
     Credentials credentials_;
     Apply apply_;
     std::optional<ApplyBadge> applyBadge_;
