@@ -32,7 +32,8 @@ auto guarded(Body&& body) {
 
 }  // namespace
 
-FileInteractionStore::FileInteractionStore(std::filesystem::path file) : file_(std::move(file)) {}
+FileInteractionStore::FileInteractionStore(std::filesystem::path file, std::size_t kept)
+    : file_(std::move(file)), kept_(std::max<std::size_t>(kept, 1)) {}
 
 void FileInteractionStore::donate(const Interaction& interaction) {
     Json entry;
@@ -45,10 +46,12 @@ void FileInteractionStore::donate(const Interaction& interaction) {
     guarded([&] {
         file_.update([&](Json& document) {
             auto existing = decode(document);
-            Json donated = Json::array();
+            std::vector<const Interaction*> others;
             for (const auto& other : existing)
-                if (!interaction.identifier || other.identifier != interaction.identifier)
-                    donated.push_back(interactionToJson(other));
+                if (!interaction.identifier || other.identifier != interaction.identifier) others.push_back(&other);
+            const std::size_t dropped = others.size() >= kept_ ? others.size() - (kept_ - 1) : 0;
+            Json donated = Json::array();
+            for (std::size_t i = dropped; i < others.size(); ++i) donated.push_back(interactionToJson(*others[i]));
             donated.push_back(entry);
             document["donated"] = std::move(donated);
         });

@@ -3,6 +3,9 @@
 // same platform root: {"donated": [<every field of each interaction>]}.
 // Each operation is one critical section under the file's lock. A file not of
 // that shape is never overwritten; operations then fail with kStoreCorrupted.
+// Only the most recent donations are kept (the oldest go first), as a system's
+// own store prunes them: every donation rewrites the file, and an unbounded one
+// made each cost more than the last.
 #include <filesystem>
 #include <vector>
 
@@ -13,7 +16,9 @@ namespace tamsel::platform {
 
 class FileInteractionStore final : public InteractionStore {
   public:
-    explicit FileInteractionStore(std::filesystem::path file);
+    static constexpr std::size_t kKeptDonations = 256;
+
+    explicit FileInteractionStore(std::filesystem::path file, std::size_t kept = kKeptDonations);
 
     void donate(const Interaction& interaction) override;
     void deleteInteractions(const std::vector<std::string>& identifiers) override;
@@ -24,6 +29,7 @@ class FileInteractionStore final : public InteractionStore {
 
   private:
     LockedJsonFile file_;
+    std::size_t kept_;
 };
 
 }  // namespace tamsel::platform

@@ -75,6 +75,22 @@ TEST(FileInteractionStore, SameIdentifierReplacesAndDeletionRemovesOnlyTheNamed)
     EXPECT_EQ(store.donated().size(), 1u);
 }
 
+TEST(FileInteractionStore, KeepsOnlyTheMostRecentDonations) {
+    ScratchDirectory root;
+    FileInteractionStore store(root.path() / "interactions.json", 3);
+    for (const char* id : {"i1", "i2", "i3", "i4"}) store.donate(everyField(id));
+    // A replacement counts as the newest and does not push out another.
+    store.donate(everyField("i3"));
+    auto ids = [&] {
+        std::vector<std::string> out;
+        for (const auto& interaction : store.donated()) out.push_back(interaction.identifier.value_or("-"));
+        return out;
+    };
+    EXPECT_EQ(ids(), (std::vector<std::string>{"i2", "i4", "i3"}));
+    store.donate(everyField("i5"));
+    EXPECT_EQ(ids(), (std::vector<std::string>{"i4", "i3", "i5"}));
+}
+
 TEST(FileInteractionStore, ContentUpdateAttachesTheConversationAndLeavesTheGivenContent) {
     ScratchDirectory root;
     FileInteractionStore store(root.path() / "interactions.json");
