@@ -13,6 +13,7 @@
 
 #include "platform/Json.h"
 #include "tests/desktop/DesktopTestSupport.h"
+#include "tests/support/HostEvents.h"
 
 namespace tamsel::testing {
 namespace {
@@ -26,16 +27,6 @@ const std::string kOrdinaryPush =
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The "message" of every JSON log line in `text`.
-std::vector<std::string> stderrEvents(const std::string& text) {
-    std::vector<std::string> events;
-    for (const auto& line : splitLines(text)) {
-        Json json = Json::parse(line, nullptr, false);
-        if (json.is_object() && json.contains("message")) events.push_back(json["message"]);
-    }
-    return events;
 }
 
 // Reads one datagram of the journal's native protocol: "NAME=value\n", or for
@@ -143,7 +134,7 @@ TEST_F(HostDesktopTest, LogRecordsGoToTheJournalWithTheirLevelsAndNames) {
         EXPECT_EQ(entries[i]["SUBSYSTEM"], "com.brindaxel.tamsel");
         EXPECT_EQ(entries[i]["CATEGORY"], "notification-extension");
     }
-    EXPECT_TRUE(stderrEvents(readFile(log)).empty()) << readFile(log);
+    EXPECT_TRUE(logMessages(readFile(log)).empty()) << readFile(log);
 }
 
 TEST_F(HostDesktopTest, TheJournalIsChosenWhenStderrIsTheJournalStream) {
@@ -156,7 +147,7 @@ TEST_F(HostDesktopTest, TheJournalIsChosenWhenStderrIsTheJournalStream) {
 
     ASSERT_EQ(runHost({}, {{"JOURNAL_STREAM", stream}}), 0) << readFile(log);
     EXPECT_EQ(journalEntries().size(), 2u);
-    EXPECT_TRUE(stderrEvents(readFile(log)).empty()) << readFile(log);
+    EXPECT_TRUE(logMessages(readFile(log)).empty()) << readFile(log);
 
     // A variable inherited by a process whose stderr went elsewhere does not count,
     // and the flag wins over the variable.
@@ -167,14 +158,14 @@ TEST_F(HostDesktopTest, TheJournalIsChosenWhenStderrIsTheJournalStream) {
         std::filesystem::remove(log);
         ASSERT_EQ(runHost(flags, {{"JOURNAL_STREAM", variable}}), 0) << readFile(log);
         EXPECT_TRUE(journalEntries().empty());
-        EXPECT_EQ(stderrEvents(readFile(log)),
+        EXPECT_EQ(logMessages(readFile(log)),
                   (std::vector<std::string>{"extension_request_received", "extension_request_rejected"}));
     }
 }
 
 TEST_F(HostDesktopTest, WithoutAJournalTheRecordsStillReachStderr) {
     ASSERT_EQ(runHost({"--log", "journal"}, {}, true, false), 0) << readFile(log);
-    EXPECT_EQ(stderrEvents(readFile(log)),
+    EXPECT_EQ(logMessages(readFile(log)),
               (std::vector<std::string>{"extension_request_received", "extension_request_rejected"}));
 }
 

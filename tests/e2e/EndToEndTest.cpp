@@ -10,6 +10,7 @@
 
 #include "platform/Json.h"
 #include "tests/support/DeliveryServiceProcess.h"
+#include "tests/support/HostEvents.h"
 #include "tests/support/Process.h"
 
 namespace tamsel::testing {
@@ -111,14 +112,7 @@ protected:
         return out;
     }
 
-    static std::vector<std::string> events(const std::string& err) {
-        std::vector<std::string> out;
-        for (const auto& line : splitLines(err)) {
-            Json json = Json::parse(line, nullptr, false);
-            if (json.is_object() && json.contains("message")) out.push_back(json["message"]);
-        }
-        return out;
-    }
+    static std::vector<std::string> events(const std::string& err) { return logMessages(err); }
 
     static bool has(const std::vector<std::string>& list, const std::string& event) {
         return std::find(list.begin(), list.end(), event) != list.end();
@@ -231,15 +225,10 @@ TEST_F(EndToEndTest, TimeExpiryWhileTheServiceStallsHandsOffOnceAndStopsTheRun) 
     auto log = events(result.err);
     ASSERT_EQ(handedOff(result).size(), 1u) << result.err;
     EXPECT_EQ(handedOff(result)[0]["content"], wakeup("p1", hex('a'))["content"]);
-    auto at = [&](const std::string& e) { return std::find(log.begin(), log.end(), e) - log.begin(); };
-    EXPECT_LT(at("extension_time_expired"), at("extension_content_handoff"));
-    EXPECT_LT(at("extension_content_handoff"), at("extension_generic_fallback"));
-    EXPECT_EQ(std::count(log.begin(), log.end(), "extension_content_handoff"), 1);
-    // The cancelled run may log its end before or after the fallback is handed
-    // off: expiry waits for neither, so only its place after the expiry is fixed.
-    auto failed = "extension_worker_failed type=tamsel.platform.CancellationError";
-    EXPECT_EQ(std::count(log.begin(), log.end(), failed), 1) << result.err;
-    EXPECT_LT(at("extension_time_expired"), at(failed)) << result.err;
+    {
+        SCOPED_TRACE(result.err);
+        expectExpiredRun(log);
+    }
     EXPECT_LT(took, std::chrono::seconds(6)) << "the stalled transfer is cancelled, not waited out";
     EXPECT_TRUE(delivered().empty());
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/Json.h"
+#include "tests/support/HostEvents.h"
 #include "tests/support/Process.h"
 
 namespace tamsel::testing {
@@ -73,14 +74,7 @@ protected:
         return runProcess(argv, input);
     }
 
-    static std::vector<std::string> messages(const std::string& err) {
-        std::vector<std::string> out;
-        for (const auto& line : splitLines(err)) {
-            Json json = Json::parse(line, nullptr, false);
-            if (json.is_object() && json.contains("message")) out.push_back(json["message"]);
-        }
-        return out;
-    }
+    static std::vector<std::string> messages(const std::string& err) { return logMessages(err); }
 
     TemporaryDirectory dir;
 };
@@ -129,19 +123,8 @@ TEST_F(HostTest, AWakeupThatRunsOutOfTimeComesBackAsTheFallbackAndItsRunStopsPro
     auto lines = splitLines(result.out);
     ASSERT_EQ(lines.size(), 1u) << result.err;
     EXPECT_EQ(Json::parse(lines[0]), (Json{{"request", "w1"}, {"content", wakeupContent()}}));
-    auto events = messages(result.err);
-    auto position = [&](const std::string& event) {
-        return std::find(events.begin(), events.end(), event) - events.begin();
-    };
-    ASSERT_LT(position("extension_time_expired"), static_cast<long>(events.size())) << result.err;
-    EXPECT_LT(position("extension_time_expired"), position("extension_content_handoff"));
-    EXPECT_LT(position("extension_content_handoff"), position("extension_generic_fallback"));
-    EXPECT_EQ(std::count(events.begin(), events.end(), "extension_content_handoff"), 1);
-    // The cancelled run still ends and says so; expiry does not wait for it, so
-    // that may come before or after the hand-off.
-    auto failed = "extension_worker_failed type=tamsel.platform.CancellationError";
-    EXPECT_EQ(std::count(events.begin(), events.end(), failed), 1) << result.err;
-    EXPECT_LT(position("extension_time_expired"), position(failed)) << result.err;
+    SCOPED_TRACE(result.err);
+    expectExpiredRun(messages(result.err));
 }
 
 TEST_F(HostTest, ABadLineIsReportedAndTheNextLinesAreStillServed) {
