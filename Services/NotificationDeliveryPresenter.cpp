@@ -107,15 +107,13 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
                                           const std::vector<NotificationDeliveryChange>& changes) {
     NotificationRevisionLedger ledger(*files_, ledgerURL());
     // New contents carry the badge as it stood when the call began.
-    std::optional<Entry> badgeEntry;
-    if (const Entry* badge = ledger.find(NotificationRevisionLedger::kBadgeKey)) badgeEntry = *badge;
+    std::optional<Entry> badgeEntry = ledger.find(NotificationRevisionLedger::kBadgeKey);
 
     for (const auto& change : changes) {
         tamsel::platform::checkCancellation();
         const std::string key = Content::ledgerKey(receiver, change);
         const std::string interaction = Content::interactionIdentifier(receiver, change);
-        std::optional<Entry> previous;
-        if (const Entry* entry = ledger.find(key)) previous = *entry;
+        std::optional<Entry> previous = ledger.find(key);
         const Entry* before = previous ? &*previous : nullptr;
         const bool donatedBefore = is(before, "intent", kDonated);
         const bool ownNotification = remote_ && remote_->groupKey == change.groupKey;
@@ -222,7 +220,8 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
 
 void NotificationDeliveryPresenter::applyBadge(const NotificationBadge& badge) {
     NotificationRevisionLedger ledger(*files_, ledgerURL());
-    const Entry* entry = ledger.find(NotificationRevisionLedger::kBadgeKey);
+    const std::optional<Entry> stored = ledger.find(NotificationRevisionLedger::kBadgeKey);
+    const Entry* entry = stored ? &*stored : nullptr;
     const std::string* receiver = member(entry, "receiver");
     const std::string* revision = revisionOf(entry);
     if (receiver && *receiver == badge.receiverID && revision &&

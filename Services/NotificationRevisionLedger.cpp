@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <algorithm>
+
 #include "Services/NotificationDeliveryFailure.h"
 #include "platform/Json.h"
 
@@ -70,7 +72,7 @@ NotificationRevisionLedger::Lock::~Lock() {
 NotificationRevisionLedger::NotificationRevisionLedger(tamsel::platform::FileSystem& files,
                                                        std::filesystem::path file)
     : files_(files), file_(std::move(file)), lock_(files_, lockFile(file_)) {
-    if (files_.exists(file_)) entries_ = decode(files_.readFile(file_));
+    if (files_.exists(file_)) load(files_.readFile(file_));
 }
 
 NotificationRevisionLedger::~NotificationRevisionLedger() = default;
@@ -82,11 +84,10 @@ namespace {
 // It gives up at the first thing that is not plainly a ledger: a syntax error,
 // another shape, a value of another type. Members named twice keep their last
 // value, as in the document.
+template <class Sink>
 class LedgerReader {
   public:
-    using Entries = NotificationRevisionLedger::Entries;
-
-    Entries& entries() { return entries_; }
+    explicit LedgerReader(Sink sink) : sink_(std::move(sink)) {}
 
     bool start_object(std::size_t) {
         if (depth_ == 0) {
@@ -101,7 +102,7 @@ class LedgerReader {
         return false;
     }
     bool end_object() {
-        if (depth_ == 2) entries_.insert_or_assign(std::move(key_), std::move(entry_));
+        if (depth_ == 2) sink_(std::move(key_), std::move(entry_));
         --depth_;
         return true;
     }
@@ -132,14 +133,15 @@ class LedgerReader {
     std::string key_;
     std::string name_;
     NotificationRevisionLedger::Entry entry_;
-    Entries entries_;
+    Sink sink_;
 };
 
 }  // namespace
 
 NotificationRevisionLedger::Entries NotificationRevisionLedger::decode(std::string_view bytes) {
-    LedgerReader reader;
-    if (Json::sax_parse(bytes.begin(), bytes.end(), &reader)) return std::move(reader.entries());
+    Entries read;
+    LedgerReader reader([&](std::string key, Entry entry) { read.insert_or_assign(std::move(key), std::move(entry)); });
+    if (Json::sax_parse(bytes.begin(), bytes.end(), &reader)) return read;
 
     // Not plainly a ledger: read it whole, which refuses it with the error it
     // has always had (or, for a member named twice, accepts it as before).
@@ -177,56 +179,129 @@ void appendString(std::string& out, const std::string& text) {
     out.push_back('"');
 }
 
-void appendEntry(std::string& out, const std::string& key, const NotificationRevisionLedger::Entry& entry) {
-    if (out.size() > 1) out += ',';
-    appendString(out, key);
-    out += ":{";
-    for (auto member = entry.begin(); member != entry.end(); ++member) {
-        if (member != entry.begin()) out += ',';
-        appendString(out, member->first);
+// An entry's object as the JSON writer writes it: compact, members in key order.
+void appendEntry(std::string& out, const NotificationRevisionLedger::Entry& entry) {
+    out += '{';
+    for (auto it = entry.begin(); it != entry.end(); ++it) {
+        if (it != entry.begin()) out += ',';
+        appendString(out, it->first);
         out += ':';
-        appendString(out, member->second);
+        appendString(out, it->second);
     }
     out += '}';
 }
 
-// Written straight from the entries rather than through a JSON document: the
-// ledger is rewritten after every change, and building the document first cost
-// several times the write itself. The bytes are the writer's: compact, members
-// in key order. With a key, its entry is written as `replacement` (added in its
-// place if missing), so a record can be encoded without touching the entries.
-std::string encodeEntries(const NotificationRevisionLedger::Entries& entries, const std::string* key,
-                          const NotificationRevisionLedger::Entry* replacement) {
-    std::string out;
-    out.reserve((entries.size() + 1) * 128 + 2);
-    out += '{';
-    bool placed = key == nullptr;
-    for (const auto& [name, entry] : entries) {
-        if (!placed && *key <= name) {
-            appendEntry(out, *key, *replacement);
-            placed = true;
-            if (*key == name) continue;
-        }
-        appendEntry(out, name, entry);
+}  // namespace
+
+NotificationRevisionLedger::Member NotificationRevisionLedger::member(std::string key, const Entry& entry) {
+    Member m{std::move(key), {}, 0};
+    appendString(m.text, m.key);
+    m.text += ':';
+    m.valueAt = m.text.size();
+    appendEntry(m.text, entry);
+    return m;
+}
+
+void NotificationRevisionLedger::load(std::string_view bytes) {
+    // Straight into members, without every entry decoded at once beside them.
+    std::vector<Member> read;
+    LedgerReader reader([&](std::string key, Entry entry) { read.push_back(member(std::move(key), entry)); });
+    if (!Json::sax_parse(bytes.begin(), bytes.end(), &reader)) {
+        read.clear();
+        for (auto& [key, entry] : decode(bytes)) read.push_back(member(key, entry));
     }
-    if (!placed) appendEntry(out, *key, *replacement);
+    // Key order; of a key named twice the last one counts, as in decode().
+    std::stable_sort(read.begin(), read.end(), [](const Member& a, const Member& b) { return a.key < b.key; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (kept > 0 && read[kept - 1].key == read[i].key) read[kept - 1] = std::move(read[i]);
+        else if (kept++ != i) read[kept - 1] = std::move(read[i]);
+    }
+    read.resize(kept);
+    members_ = std::move(read);
+}
+
+namespace {
+
+// The file's bytes from its members in key order. With a replacement, the
+// member of that key is written as it (added in its place if missing), so
+// that a record can be encoded without touching the ledger.
+template <class Member>
+std::string encodeFile(const std::vector<Member>& members, const Member* replacement) {
+    std::size_t size = 2 + (replacement ? replacement->text.size() + 1 : 0);
+    for (const auto& m : members) size += m.text.size() + 1;
+    std::string out;
+    out.reserve(size);
+    out += '{';
+    auto append = [&](const Member& m) {
+        if (out.size() > 1) out += ',';
+        out += m.text;
+    };
+    bool placed = replacement == nullptr;
+    for (const auto& m : members) {
+        if (!placed && replacement->key <= m.key) {
+            append(*replacement);
+            placed = true;
+            if (replacement->key == m.key) continue;
+        }
+        append(m);
+    }
+    if (!placed) append(*replacement);
     out += '}';
     return out;
 }
 
 }  // namespace
 
+// Written straight from the entries rather than through a JSON document; the
+// bytes are the writer's.
 std::string NotificationRevisionLedger::encode(const Entries& entries) {
-    return encodeEntries(entries, nullptr, nullptr);
+    std::string out = "{";
+    for (const auto& [key, entry] : entries) {
+        if (out.size() > 1) out += ',';
+        appendString(out, key);
+        out += ':';
+        appendEntry(out, entry);
+    }
+    out += '}';
+    return out;
 }
 
-const NotificationRevisionLedger::Entry* NotificationRevisionLedger::find(const std::string& key) const {
-    auto it = entries_.find(key);
-    return it == entries_.end() ? nullptr : &it->second;
+std::vector<NotificationRevisionLedger::Member>::iterator NotificationRevisionLedger::position(
+    const std::string& key) {
+    return std::lower_bound(members_.begin(), members_.end(), key,
+                            [](const Member& m, const std::string& k) { return m.key < k; });
+}
+
+std::vector<NotificationRevisionLedger::Member>::const_iterator NotificationRevisionLedger::position(
+    const std::string& key) const {
+    return std::lower_bound(members_.begin(), members_.end(), key,
+                            [](const Member& m, const std::string& k) { return m.key < k; });
+}
+
+std::optional<NotificationRevisionLedger::Entry> NotificationRevisionLedger::find(const std::string& key) const {
+    auto it = position(key);
+    if (it == members_.end() || it->key != key) return std::nullopt;
+    return decodeEntry(std::string_view(it->text).substr(it->valueAt));
+}
+
+NotificationRevisionLedger::Entries NotificationRevisionLedger::entries() const {
+    Entries entries;
+    for (const auto& m : members_)
+        entries.emplace_hint(entries.end(), m.key, decodeEntry(std::string_view(m.text).substr(m.valueAt)));
+    return entries;
+}
+
+NotificationRevisionLedger::Entry NotificationRevisionLedger::decodeEntry(std::string_view text) {
+    // Only ever text this ledger encoded from strings.
+    const Json object = tamsel::platform::parseJson(text);
+    Entry entry;
+    for (const auto& [name, value] : object.items()) entry.emplace(name, value.get<std::string>());
+    return entry;
 }
 
 void NotificationRevisionLedger::write(bool restrictPermissions) {
-    files_.writeFileAtomically(file_, encode(entries_));
+    files_.writeFileAtomically(file_, encodeFile<Member>(members_, nullptr));
     if (restrictPermissions) files_.setPermissions(file_, 0600);
 }
 
@@ -237,28 +312,30 @@ void NotificationRevisionLedger::record(const std::string& key, Entry entry, boo
 NotificationRevisionLedger::PreparedRecord NotificationRevisionLedger::prepare(const std::string& key,
                                                                                Entry entry,
                                                                                bool restrictPermissions) {
-    auto staged = files_.stageFile(file_, encodeEntries(entries_, &key, &entry));
-    return PreparedRecord(*this, key, std::move(entry), restrictPermissions, std::move(staged));
+    Member m = member(key, entry);
+    auto staged = files_.stageFile(file_, encodeFile(members_, &m));
+    return PreparedRecord(*this, std::move(m), restrictPermissions, std::move(staged));
 }
 
-NotificationRevisionLedger::PreparedRecord::PreparedRecord(
-    NotificationRevisionLedger& ledger, std::string key, Entry entry, bool restrictPermissions,
-    std::unique_ptr<tamsel::platform::StagedFile> staged)
+NotificationRevisionLedger::PreparedRecord::PreparedRecord(NotificationRevisionLedger& ledger, Member member,
+                                                           bool restrictPermissions,
+                                                           std::unique_ptr<tamsel::platform::StagedFile> staged)
     : ledger_(ledger),
-      key_(std::move(key)),
-      entry_(std::move(entry)),
+      member_(std::move(member)),
       restrictPermissions_(restrictPermissions),
       staged_(std::move(staged)) {}
 
 void NotificationRevisionLedger::PreparedRecord::commit() {
     staged_->commit();
     // The file holds it now, whatever happens to its permissions.
-    ledger_.entries_[key_] = std::move(entry_);
+    auto it = ledger_.position(member_.key);
+    if (it != ledger_.members_.end() && it->key == member_.key) *it = std::move(member_);
+    else ledger_.members_.insert(it, std::move(member_));
     if (restrictPermissions_) ledger_.files_.setPermissions(ledger_.file_, 0600);
 }
 
 void NotificationRevisionLedger::erase(const std::string& key, bool restrictPermissions) {
-    entries_.erase(key);
+    if (auto it = position(key); it != members_.end() && it->key == key) members_.erase(it);
     write(restrictPermissions);
 }
 

@@ -17,8 +17,10 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Bundle.h"
 #include "platform/FileSystem.h"
@@ -26,6 +28,13 @@
 namespace TamselNotificationService {
 
 class NotificationRevisionLedger {
+    // One member of the file as its encoded text (see members_).
+    struct Member {
+        std::string key;
+        std::string text;     // "<key>":{…}, exactly as in the file
+        std::size_t valueAt;  // where {…} starts in text
+    };
+
   public:
     using Entry = std::map<std::string, std::string>;
     using Entries = std::map<std::string, Entry>;
@@ -48,9 +57,10 @@ class NotificationRevisionLedger {
     NotificationRevisionLedger(const NotificationRevisionLedger&) = delete;
     NotificationRevisionLedger& operator=(const NotificationRevisionLedger&) = delete;
 
-    // The entry as read or last recorded; nullptr when there is none.
-    const Entry* find(const std::string& key) const;
-    const Entries& entries() const { return entries_; }
+    // The entry as read or last recorded; nothing when there is none.
+    std::optional<Entry> find(const std::string& key) const;
+    // Every entry, decoded (a copy).
+    Entries entries() const;
 
     // Replaces the whole member and rewrites the whole file atomically; with
     // `restrictPermissions` the file's mode is then set to 0600. A failure leaves
@@ -69,12 +79,11 @@ class NotificationRevisionLedger {
 
       private:
         friend class NotificationRevisionLedger;
-        PreparedRecord(NotificationRevisionLedger& ledger, std::string key, Entry entry,
-                       bool restrictPermissions, std::unique_ptr<tamsel::platform::StagedFile> staged);
+        PreparedRecord(NotificationRevisionLedger& ledger, Member member, bool restrictPermissions,
+                       std::unique_ptr<tamsel::platform::StagedFile> staged);
 
         NotificationRevisionLedger& ledger_;
-        std::string key_;
-        Entry entry_;
+        Member member_;
         bool restrictPermissions_;
         std::unique_ptr<tamsel::platform::StagedFile> staged_;
     };
@@ -103,11 +112,21 @@ class NotificationRevisionLedger {
     };
 
     void write(bool restrictPermissions);
+    static Entry decodeEntry(std::string_view text);
 
     tamsel::platform::FileSystem& files_;
     std::filesystem::path file_;
     Lock lock_;
-    Entries entries_;
+    // Each member kept as its encoded text, in key order: the whole file is
+    // rewritten after every change, and joining texts costs far less than
+    // encoding maps of strings again, which also took twice the memory.
+    // Lookups decode.
+    static Member member(std::string key, const Entry& entry);
+    void load(std::string_view bytes);
+    std::vector<Member>::iterator position(const std::string& key);
+    std::vector<Member>::const_iterator position(const std::string& key) const;
+
+    std::vector<Member> members_;
 };
 
 }  // namespace TamselNotificationService

@@ -324,5 +324,35 @@ TEST(RevisionLedger, RecordWritesTheEntriesWithTheMemberInPlace) {
     }
 }
 
+// A file written elsewhere may be out of key order or name a member twice; the
+// open ledger reads it as decode() does and writes it back in order.
+TEST(RevisionLedger, OpensAFileOutOfOrderOrWithAMemberNamedTwiceAsDecodeReadsIt) {
+    using Entries = NotificationRevisionLedger::Entries;
+    const std::string texts[] = {
+        R"({"r:b":{"x":"1"},"r:a":{"y":"2"},"r:b":{"x":"3","w":"4"}})",
+        R"({"r:b":{"x":"1"},"r:a":{"y":"2"},"r:b":{"x":"3","w":"4"},"r:a":[]})",
+        R"({"r:c":{"z":"\u00e9"},"r:b":1,"r:b":{"x":"3","x":"4"}})",
+    };
+    for (const auto& text : texts) {
+        SCOPED_TRACE(text);
+        ScratchDirectory dir;
+        PosixFileSystem files(dir.path());
+        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
+        files.writeFileAtomically(file, text);
+        Entries expected;
+        try {
+            expected = NotificationRevisionLedger::decode(text);
+        } catch (const nlohmann::json::exception&) {
+            EXPECT_THROW(NotificationRevisionLedger(files, file), nlohmann::json::exception);
+            continue;
+        }
+        NotificationRevisionLedger ledger(files, file);
+        EXPECT_EQ(ledger.entries(), expected);
+        ledger.record("r:0", {{"revision", "1"}}, false);
+        expected["r:0"] = {{"revision", "1"}};
+        EXPECT_EQ(files.readFile(file), NotificationRevisionLedger::encode(expected));
+    }
+}
+
 }  // namespace
 }  // namespace presentation_test
