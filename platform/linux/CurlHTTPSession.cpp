@@ -81,7 +81,10 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         return bytes;
     }
     if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-        if (!headers.empty() && !trim(line).empty()) headers.back().second += " " + std::string(trim(line));
+        if (!headers.empty() && !trim(line).empty()) {
+            headers.back().second += ' ';
+            headers.back().second += trim(line);
+        }
         return bytes;
     }
     line = trim(line);
