@@ -68,6 +68,7 @@ options:
                         "removeDelivered" | "removePending" | "setBadgeCount",
                         "pid", ...}), written just before the change takes effect:
                         a record of every post across processes, for tests
+                        (with the file-backed centre only)
   --notifications file|desktop
                         file: notifications and the badge are kept in a file under
                         the platform root (default); desktop: they go to the
@@ -193,6 +194,9 @@ int main(int argc, char** argv) {
         }
     }
     if (!haveBundle) return usageError("--bundle is required");
+    // The journal records what the file-backed centre does; the desktop's has none.
+    if (options.notificationJournal && options.notifications != tamsel::host::HostOptions::Notifications::file)
+        return usageError("--notification-journal needs --notifications file");
     if (options.platformRoot.empty()) options.platformRoot = tamsel::host::defaultPlatformRoot();
 
     curl_global_init(CURL_GLOBAL_DEFAULT);

@@ -171,7 +171,12 @@ TEST_F(HostDesktopTest, WithoutAJournalTheRecordsStillReachStderr) {
 
 TEST_F(HostDesktopTest, FlagsAndBundlesTheDesktopCannotServeAreRefused) {
     for (const auto& flags : std::vector<std::vector<std::string>>{
-             {"--notifications", "dbus"}, {"--keychain", "kwallet"}, {"--log", "syslog"}, {"--log"}}) {
+             {"--notifications", "dbus"},
+             {"--keychain", "kwallet"},
+             {"--log", "syslog"},
+             {"--log"},
+             // The journal of changes belongs to the file-backed centre only.
+             {"--notification-journal", (dir.path() / "journal.jsonl").string(), "--notifications", "desktop"}}) {
         SCOPED_TRACE(flags[0]);
         EXPECT_EQ(runHost(flags, {}, false), 2);
         EXPECT_NE(readFile(log).find("--help"), std::string::npos);
