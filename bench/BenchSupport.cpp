@@ -77,20 +77,6 @@ std::string ledgerBytes(const std::string& receiver, std::size_t entries) {
     return NotificationRevisionLedger::encode(ledger);
 }
 
-ScratchDirectory::ScratchDirectory() {
-    const char* chosen = std::getenv("TAMSEL_BENCH_DIR");
-    std::filesystem::path base =
-        chosen && *chosen ? std::filesystem::path(chosen) : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "tamsel-bench.XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) fail("mkdtemp");
-    path_ = pattern;
-}
-
-ScratchDirectory::~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 void atomicRewrite(const std::filesystem::path& file, const std::string& bytes, bool syncDirectory) {
     auto temporary = file;
     temporary += ".new";

@@ -22,18 +22,6 @@ std::string identifier(const std::string& prefix, std::size_t index, unsigned se
 // as the presenter writes it.
 std::string ledgerBytes(const std::string& receiver, std::size_t entries);
 
-class ScratchDirectory {
-  public:
-    ScratchDirectory();
-    ~ScratchDirectory();
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
-
 // write, fsync, rename: one atomic rewrite; with `syncDirectory` also the
 // directory's fsync that makes the rename itself durable.
 void atomicRewrite(const std::filesystem::path& file, const std::string& bytes, bool syncDirectory);

@@ -13,6 +13,7 @@
 #include "Services/NotificationDeliveryWorker.h"
 #include "Services/NotificationRevisionLedger.h"
 #include "bench/BenchSupport.h"
+#include "tests/support/ScratchDirectory.h"
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
@@ -69,7 +70,7 @@ double median(std::vector<double> samples) {
 
 void applyPage(benchmark::State& state, Backends backends) {
     const auto entries = static_cast<std::size_t>(state.range(0));
-    bench::ScratchDirectory scratch;
+    tamsel::testing::ScratchDirectory scratch;  // under $TMPDIR
     auto files = std::make_shared<platform::PosixFileSystem>(scratch.path());
     platform::Platform platform;
     platform.bundle = std::make_shared<platform::MemoryBundle>(platform::PropertyDictionary{},

@@ -290,7 +290,7 @@ def memory_figure(service, host, work):
 
 def micro_figures(build, work):
     out = os.path.join(work, "bench.json")
-    env = dict(os.environ, TAMSEL_BENCH_DIR=work)
+    env = dict(os.environ, TMPDIR=work)
     run = subprocess.run([os.path.join(build, "tamsel_bench"), f"--benchmark_out={out}",
                           "--benchmark_out_format=json"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                          text=True, env=env)
