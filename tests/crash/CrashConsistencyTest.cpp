@@ -39,6 +39,7 @@
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "tests/crash/PresentationAudit.h"
+#include "tests/support/HostBundle.h"
 #include "tests/support/DeliveryServiceProcess.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScratchDirectory.h"
@@ -164,16 +165,9 @@ class CrashConsistencyTest : public ::testing::Test {
     void SetUp() override {
         receiver = service.registerReceiver();
         receiverID = receiver["receiverID"].get<std::string>();
-        std::filesystem::create_directories(work.path() / "bundle");
         std::filesystem::create_directories(root() / "containers" / kAppGroup);
-        std::ofstream(work.path() / "bundle/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-  <key>TAMSEL_API_BASE_URL</key><string>)" + service.origin() + R"(</string>
-  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>group.com.brindaxel.tamsel.keychain</string>
-  <key>TAMSEL_NOTIFICATION_APP_GROUP</key><string>)" + std::string(kAppGroup) +
-                                                                R"(</string>
-</dict></plist>)";
+        writeHostBundle(work.path() / "bundle",
+                        {service.origin(), "group.com.brindaxel.tamsel.keychain", std::string(kAppGroup)});
         auto stored =
             runProcess({binaryPath("tamsel-notification-service").string(), "keychain-store", "--bundle",
                         (work.path() / "bundle").string(), "--platform-root", root().string()},

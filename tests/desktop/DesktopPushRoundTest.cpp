@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "platform/Json.h"
+#include "tests/support/HostBundle.h"
 #include "tests/desktop/DesktopTestSupport.h"
 #include "tests/support/DeliveryServiceProcess.h"
 
@@ -55,16 +56,9 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
     service.admin("POST", "/admin/receivers/" + receiver + "/badge", Json{{"unreadCount", 4}});
 
     TemporaryDirectory dir;
-    std::filesystem::create_directories(dir.path() / "bundle");
     std::filesystem::create_directories(dir.path() / "root/containers/group.com.brindaxel.tamsel");
-    std::ofstream(dir.path() / "bundle/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-  <key>TAMSEL_API_BASE_URL</key><string>)" << service.origin()
-                                                    << R"(</string>
-  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>group.com.brindaxel.tamsel.keychain</string>
-  <key>TAMSEL_NOTIFICATION_APP_GROUP</key><string>group.com.brindaxel.tamsel</string>
-</dict></plist>)";
+    writeHostBundle(dir.path() / "bundle",
+                    {service.origin(), "group.com.brindaxel.tamsel.keychain", "group.com.brindaxel.tamsel"});
     const std::string host = binaryPath("tamsel-notification-service").string();
     const std::vector<std::string> where = {"--bundle", (dir.path() / "bundle").string(), "--platform-root",
                                             (dir.path() / "root").string()};

@@ -8,6 +8,7 @@
 #include "Services/NotificationSharedAuthority.h"
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/testing/RecordingLogSink.h"
+#include "tests/support/HostBundle.h"
 #include "tests/desktop/DesktopTestSupport.h"
 
 namespace tamsel::testing {
@@ -164,13 +165,7 @@ const std::string kCredential =
 class CredentialStore {
   public:
     explicit CredentialStore(PrivateBus& bus) : bus_(bus) {
-        std::filesystem::create_directories(dir.path() / "bundle");
-        std::ofstream(dir.path() / "bundle/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>)"
-                                                        << kGroup << R"(</string>
-</dict></plist>)";
+        writeHostBundle(dir.path() / "bundle", {std::nullopt, kGroup, std::nullopt});
     }
 
     // The host's keychain-store command on the suite's bus; its exit status and stderr in `log`.

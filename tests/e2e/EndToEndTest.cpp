@@ -10,6 +10,7 @@
 
 #include "platform/Json.h"
 #include "tests/support/DeliveryServiceProcess.h"
+#include "tests/support/HostBundle.h"
 #include "tests/support/HostEvents.h"
 #include "tests/support/Process.h"
 
@@ -31,14 +32,7 @@ protected:
     }
 
     void writeBundle(const std::string& baseURL) {
-        std::filesystem::create_directories(dir.path() / "bundle");
-        std::ofstream(dir.path() / "bundle/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-  <key>TAMSEL_API_BASE_URL</key><string>)" + baseURL + R"(</string>
-  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>group.tamsel.keychain</string>
-  <key>TAMSEL_NOTIFICATION_APP_GROUP</key><string>group.tamsel</string>
-</dict></plist>)";
+        writeHostBundle(dir.path() / "bundle", {baseURL, "group.tamsel.keychain", "group.tamsel"});
         std::filesystem::create_directories(dir.path() / "root/containers/group.tamsel");
     }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/Json.h"
+#include "tests/support/HostBundle.h"
 #include "tests/support/HostEvents.h"
 #include "tests/support/Process.h"
 
@@ -46,13 +47,7 @@ protected:
     void SetUp() override { writeBundle("https://127.0.0.1:9/"); }
 
     void writeBundle(const std::string& baseURL) {
-        std::filesystem::create_directories(dir.path() / "bundle");
-        std::ofstream(dir.path() / "bundle/Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-  <key>TAMSEL_API_BASE_URL</key><string>)" + baseURL + R"(</string>
-  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>group.tamsel.test</string>
-</dict></plist>)";
+        writeHostBundle(dir.path() / "bundle", {baseURL, "group.tamsel.test", std::nullopt});
     }
 
     void storeCredential() {
