@@ -27,7 +27,8 @@ std::optional<std::string> NotificationService::acceptedGroupKey(
     if (entry == content.userInfo->end() || !entry->is_object()) return std::nullopt;
     for (const auto& [key, value] : entry->items())
         if (!value.is_string()) return std::nullopt;
-    if (entry->size() != 2 || !entry->contains("version") || !entry->contains("groupKey")) return std::nullopt;
+    if (entry->size() != 2 || !entry->contains("version") || !entry->contains("groupKey"))
+        return std::nullopt;
     if (entry->at("version").get_ref<const std::string&>() != kWakeupVersion) return std::nullopt;
     static const tamsel::platform::Regex groupKeyPattern("^[0-9a-f]{64}$");
     const auto& groupKey = entry->at("groupKey").get_ref<const std::string&>();
@@ -38,7 +39,8 @@ std::optional<std::string> NotificationService::acceptedGroupKey(
 std::optional<std::string> NotificationService::baseURL() const {
     if (!platform_.bundle) return std::nullopt;
     auto value = platform_.bundle->object(kBaseURLKey);
-    if (!value || !value->string() || !tamsel::platform::isURIReference(*value->string())) return std::nullopt;
+    if (!value || !value->string() || !tamsel::platform::isURIReference(*value->string()))
+        return std::nullopt;
     return *value->string();
 }
 
@@ -53,7 +55,8 @@ void NotificationService::didReceive(const tamsel::platform::NotificationRequest
         contentHandler(content);
         return;
     }
-    auto remote = std::make_shared<NotificationRemotePresentation>(*groupKey, content, std::move(contentHandler));
+    auto remote =
+        std::make_shared<NotificationRemotePresentation>(*groupKey, content, std::move(contentHandler));
     {
         std::lock_guard guard(fieldsLock_);
         remote_ = remote;

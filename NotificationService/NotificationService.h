@@ -25,7 +25,7 @@ namespace TamselNotificationService {
 class NotificationDeliveryWorker;
 
 class NotificationService {
-public:
+  public:
     explicit NotificationService(tamsel::platform::Platform platform);
 
     // Returns once the push is rejected or its run has been started.
@@ -36,7 +36,7 @@ public:
     // For the host: waits until the current push's run (if any) has ended.
     bool waitForRun(std::chrono::steady_clock::time_point deadline);
 
-private:
+  private:
     std::optional<std::string> acceptedGroupKey(const tamsel::platform::NotificationContent& content) const;
     std::optional<std::string> baseURL() const;
     void startRun(const std::string& baseURL, const std::shared_ptr<NotificationRemotePresentation>& remote);

@@ -17,8 +17,8 @@ std::string errorTypeName(const std::exception_ptr& error) {
     }
     if (!type) return "unknown";
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(type->name(), nullptr, nullptr, &status),
-                                                     std::free);
+    std::unique_ptr<char, void (*)(void*)> demangled(
+        abi::__cxa_demangle(type->name(), nullptr, nullptr, &status), std::free);
     std::string name = status == 0 && demangled ? demangled.get() : type->name();
     std::string dotted;
     for (std::size_t i = 0; i < name.size(); ++i) {

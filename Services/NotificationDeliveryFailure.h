@@ -8,7 +8,7 @@
 namespace TamselNotificationService {
 
 class NotificationDeliveryFailure : public std::exception {
-public:
+  public:
     // In this order: the position is the error's numeric code.
     enum class Kind { transport, credential, response, expiredCursor };
 
@@ -29,7 +29,7 @@ public:
         return kind_ == other.kind_ && status_ == other.status_;
     }
 
-private:
+  private:
     NotificationDeliveryFailure(Kind kind, long status) : kind_(kind), status_(status) {}
     Kind kind_;
     long status_;

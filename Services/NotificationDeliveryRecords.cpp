@@ -270,7 +270,7 @@ namespace {
 // Reads an RFC 3339 date-time front to back; every field has a fixed width
 // except the fraction, and nothing may be left over.
 class DateReader {
-public:
+  public:
     explicit DateReader(std::string_view text) : text_(text) {}
 
     std::optional<int> digits(std::size_t count) {
@@ -305,7 +305,7 @@ public:
 
     bool atEnd() const { return position_ == text_.size(); }
 
-private:
+  private:
     std::string_view text_;
     std::size_t position_ = 0;
 };

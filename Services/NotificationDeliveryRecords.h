@@ -52,7 +52,7 @@ struct NotificationBadge {
 };
 
 class NotificationDeliveryRecordValidators {
-public:
+  public:
     // One change record (a JSON object) into a change; throws response().
     static NotificationDeliveryChange change(const tamsel::platform::Json& record);
     // 16 to 128 characters of A-Z, a-z, 0-9, "_" and "-".

@@ -62,8 +62,7 @@ Json NotificationDeliveryWorker::request(const std::string& path, const std::str
                                          const std::optional<Json>& body, const std::string& schema) {
     // Construction: the request can never leave the configured origin.
     auto resolved = tamsel::platform::resolveReference(origin_, path);
-    if (!resolved || !sameOrigin(originParts_, *resolved))
-        throw NotificationDeliveryFailure::response();
+    if (!resolved || !sameOrigin(originParts_, *resolved)) throw NotificationDeliveryFailure::response();
 
     tamsel::platform::HTTPRequest request;
     request.url = resolved->url;

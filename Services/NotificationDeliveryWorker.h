@@ -28,15 +28,17 @@ class HTTPSession;
 namespace TamselNotificationService {
 
 class NotificationDeliveryWorker : public NotificationDeliveryRecordValidators {
-public:
+  public:
     using Credentials = std::function<NotificationWorkerCredential()>;
-    using Apply = std::function<void(const std::string& receiver, const std::vector<NotificationDeliveryChange>&)>;
+    using Apply =
+        std::function<void(const std::string& receiver, const std::vector<NotificationDeliveryChange>&)>;
     using ApplyBadge = std::function<void(const NotificationBadge&)>;
 
     // Throws NotificationDeliveryFailure::response() for a refused origin: not
     // "https", no host, or a user, password, query or fragment.
     NotificationDeliveryWorker(const std::string& origin, Credentials credentials, Apply apply,
-                               std::optional<ApplyBadge> applyBadge, const tamsel::platform::Platform& platform);
+                               std::optional<ApplyBadge> applyBadge,
+                               const tamsel::platform::Platform& platform);
     ~NotificationDeliveryWorker();
 
     void synchronize();
@@ -45,9 +47,10 @@ public:
     // One enveloped exchange; returns the answer's "data" object.
     tamsel::platform::Json request(const std::string& path, const std::string& method,
                                    const std::map<std::string, std::string>& headers,
-                                   const std::optional<tamsel::platform::Json>& body, const std::string& schema);
+                                   const std::optional<tamsel::platform::Json>& body,
+                                   const std::string& schema);
 
-private:
+  private:
     void run();
 
     std::string origin_;

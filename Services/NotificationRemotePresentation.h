@@ -19,7 +19,7 @@ namespace TamselNotificationService {
 using ContentHandler = std::function<void(tamsel::platform::SharedContent)>;
 
 class NotificationRemotePresentation {
-public:
+  public:
     NotificationRemotePresentation(std::string groupKey, tamsel::platform::SharedContent fallback,
                                    ContentHandler handler);
 
@@ -33,7 +33,7 @@ public:
     const std::string groupKey;
     const tamsel::platform::SharedContent fallback;
 
-private:
+  private:
     std::mutex lock_;
     ContentHandler handler_;
     tamsel::platform::Logger logger_;

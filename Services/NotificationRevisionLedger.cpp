@@ -140,7 +140,8 @@ class LedgerReader {
 
 NotificationRevisionLedger::Entries NotificationRevisionLedger::decode(std::string_view bytes) {
     Entries read;
-    LedgerReader reader([&](std::string key, Entry entry) { read.insert_or_assign(std::move(key), std::move(entry)); });
+    LedgerReader reader(
+        [&](std::string key, Entry entry) { read.insert_or_assign(std::move(key), std::move(entry)); });
     if (Json::sax_parse(bytes.begin(), bytes.end(), &reader)) return read;
 
     // Not plainly a ledger: read it whole, which refuses it with the error it
@@ -211,11 +212,14 @@ void NotificationRevisionLedger::load(std::string_view bytes) {
         for (auto& [key, entry] : decode(bytes)) read.push_back(member(key, entry));
     }
     // Key order; of a key named twice the last one counts, as in decode().
-    std::stable_sort(read.begin(), read.end(), [](const Member& a, const Member& b) { return a.key < b.key; });
+    std::stable_sort(read.begin(), read.end(),
+                     [](const Member& a, const Member& b) { return a.key < b.key; });
     std::size_t kept = 0;
     for (std::size_t i = 0; i < read.size(); ++i) {
-        if (kept > 0 && read[kept - 1].key == read[i].key) read[kept - 1] = std::move(read[i]);
-        else if (kept++ != i) read[kept - 1] = std::move(read[i]);
+        if (kept > 0 && read[kept - 1].key == read[i].key)
+            read[kept - 1] = std::move(read[i]);
+        else if (kept++ != i)
+            read[kept - 1] = std::move(read[i]);
     }
     read.resize(kept);
     members_ = std::move(read);
@@ -279,7 +283,8 @@ std::vector<NotificationRevisionLedger::Member>::const_iterator NotificationRevi
                             [](const Member& m, const std::string& k) { return m.key < k; });
 }
 
-std::optional<NotificationRevisionLedger::Entry> NotificationRevisionLedger::find(const std::string& key) const {
+std::optional<NotificationRevisionLedger::Entry> NotificationRevisionLedger::find(
+    const std::string& key) const {
     auto it = position(key);
     if (it == members_.end() || it->key != key) return std::nullopt;
     return decodeEntry(std::string_view(it->text).substr(it->valueAt));
@@ -317,9 +322,9 @@ NotificationRevisionLedger::PreparedRecord NotificationRevisionLedger::prepare(c
     return PreparedRecord(*this, std::move(m), restrictPermissions, std::move(staged));
 }
 
-NotificationRevisionLedger::PreparedRecord::PreparedRecord(NotificationRevisionLedger& ledger, Member member,
-                                                           bool restrictPermissions,
-                                                           std::unique_ptr<tamsel::platform::StagedFile> staged)
+NotificationRevisionLedger::PreparedRecord::PreparedRecord(
+    NotificationRevisionLedger& ledger, Member member, bool restrictPermissions,
+    std::unique_ptr<tamsel::platform::StagedFile> staged)
     : ledger_(ledger),
       member_(std::move(member)),
       restrictPermissions_(restrictPermissions),
@@ -329,8 +334,10 @@ void NotificationRevisionLedger::PreparedRecord::commit() {
     staged_->commit();
     // The file holds it now, whatever happens to its permissions.
     auto it = ledger_.position(member_.key);
-    if (it != ledger_.members_.end() && it->key == member_.key) *it = std::move(member_);
-    else ledger_.members_.insert(it, std::move(member_));
+    if (it != ledger_.members_.end() && it->key == member_.key)
+        *it = std::move(member_);
+    else
+        ledger_.members_.insert(it, std::move(member_));
     if (restrictPermissions_) ledger_.files_.setPermissions(ledger_.file_, 0600);
 }
 

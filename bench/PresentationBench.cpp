@@ -13,12 +13,12 @@
 #include "Services/NotificationDeliveryWorker.h"
 #include "Services/NotificationRevisionLedger.h"
 #include "bench/BenchSupport.h"
-#include "tests/support/ScratchDirectory.h"
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
 #include "platform/testing/MemoryInteractionStore.h"
 #include "platform/testing/MemoryNotificationCenter.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 
 namespace {
 
+using tamsel::platform::Json;
 using TamselNotificationService::NotificationBadge;
 using TamselNotificationService::NotificationDeliveryChange;
 using TamselNotificationService::NotificationDeliveryFailure;
 using TamselNotificationService::NotificationDeliveryWorker;
 using TamselNotificationService::scalarCount;
-using tamsel::platform::Json;
 
 void require(bool condition) {
     if (!condition) std::abort();

@@ -39,7 +39,8 @@ PropertyValue convert(plist_t node) {
         case PLIST_DATE: {
             std::int32_t seconds = 0, micros = 0;
             plist_get_date_val(node, &seconds, &micros);
-            auto since = std::chrono::seconds(kReferenceDateOffset + seconds) + std::chrono::microseconds(micros);
+            auto since =
+                std::chrono::seconds(kReferenceDateOffset + seconds) + std::chrono::microseconds(micros);
             return {PropertyDate(std::chrono::duration_cast<PropertyDate::duration>(since))};
         }
         case PLIST_DATA: {

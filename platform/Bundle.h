@@ -29,7 +29,7 @@ struct PropertyValue {
 };
 
 class Bundle {
-public:
+  public:
     virtual ~Bundle() = default;
     virtual std::optional<PropertyValue> object(const std::string& key) const = 0;
     virtual std::optional<std::string> identifier() const = 0;
@@ -38,27 +38,27 @@ public:
 // Reads DIR/Info.plist (XML or binary) once, at construction. A missing or
 // unreadable file throws BundleError; the host refuses to start without it.
 class PlistBundle final : public Bundle {
-public:
+  public:
     explicit PlistBundle(const std::filesystem::path& directory);
     std::optional<PropertyValue> object(const std::string& key) const override;
     std::optional<std::string> identifier() const override;
 
-private:
+  private:
     PropertyDictionary values_;
 };
 
 class BundleError : public std::exception {
-public:
+  public:
     explicit BundleError(const char* what) : what_(what) {}
     const char* what() const noexcept override { return what_; }
 
-private:
+  private:
     const char* what_;
 };
 
 // In-memory bundle for tests and for tools that build one from arguments.
 class MemoryBundle final : public Bundle {
-public:
+  public:
     MemoryBundle() = default;
     MemoryBundle(PropertyDictionary values, std::optional<std::string> identifier)
         : values_(std::move(values)), identifier_(std::move(identifier)) {}
@@ -69,7 +69,7 @@ public:
     void erase(const std::string& key) { values_.erase(key); }
     void setIdentifier(std::optional<std::string> identifier) { identifier_ = std::move(identifier); }
 
-private:
+  private:
     PropertyDictionary values_;
     std::optional<std::string> identifier_;
 };

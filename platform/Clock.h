@@ -10,19 +10,19 @@ namespace tamsel::platform {
 using TimePoint = std::chrono::system_clock::time_point;
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual TimePoint now() const = 0;
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     TimePoint now() const override { return std::chrono::system_clock::now(); }
 };
 
 // A clock that stands still until told otherwise; safe from any thread.
 class ManualClock final : public Clock {
-public:
+  public:
     explicit ManualClock(TimePoint start) : now_(start) {}
     TimePoint now() const override {
         std::lock_guard lock(mutex_);
@@ -37,7 +37,7 @@ public:
         now_ += d;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     TimePoint now_;
 };

@@ -13,9 +13,12 @@ std::mutex stderrMutex;
 
 std::string_view logLevelName(LogLevel level) {
     switch (level) {
-        case LogLevel::info: return "info";
-        case LogLevel::notice: return "default";
-        case LogLevel::error: return "error";
+        case LogLevel::info:
+            return "info";
+        case LogLevel::notice:
+            return "default";
+        case LogLevel::error:
+            return "error";
     }
     return "error";
 }

@@ -23,7 +23,7 @@ struct LogRecord {
 };
 
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     // Called with no lock of the caller held; must be safe from any thread.
     virtual void write(const LogRecord& record) = 0;
@@ -37,7 +37,7 @@ std::shared_ptr<LogSink> currentLogSink();
 inline constexpr std::string_view kSubsystem = "com.brindaxel.tamsel";
 
 class Logger {
-public:
+  public:
     Logger(std::string subsystem, std::string category);
 
     void log(LogLevel level, std::string_view message) const;
@@ -48,14 +48,14 @@ public:
     const std::string& subsystem() const { return subsystem_; }
     const std::string& category() const { return category_; }
 
-private:
+  private:
     std::string subsystem_;
     std::string category_;
 };
 
 // JSON lines on stderr: {"subsystem":…,"category":…,"level":…,"message":…}.
 class StderrJsonLogSink final : public LogSink {
-public:
+  public:
     void write(const LogRecord& record) override;
 };
 

@@ -30,8 +30,9 @@ Json contentToJson(const NotificationContent& content) {
 
 NotificationContent contentFromJson(const Json& json) {
     if (!json.is_object()) throw ContentFormatError("content is not an object");
-    static const char* const kKnown[] = {"title", "subtitle", "body", "sound", "badge", "threadIdentifier",
-                                         "categoryIdentifier", "userInfo", "communication"};
+    static const char* const kKnown[] = {
+        "title",    "subtitle",     "body", "sound", "badge", "threadIdentifier", "categoryIdentifier",
+        "userInfo", "communication"};
     for (const auto& [key, value] : json.items()) {
         bool known = false;
         for (const char* name : kKnown) known = known || key == name;
@@ -48,8 +49,7 @@ NotificationContent contentFromJson(const Json& json) {
         content.sound = NotificationSound::defaultSound;
     }
     if (auto it = json.find("badge"); it != json.end()) {
-        if (!it->is_number_integer() ||
-            (it->is_number_unsigned() && it->get<std::uint64_t>() > INT64_MAX))
+        if (!it->is_number_integer() || (it->is_number_unsigned() && it->get<std::uint64_t>() > INT64_MAX))
             throw ContentFormatError("badge is not a 64-bit integer");
         content.badge = it->get<std::int64_t>();
     }

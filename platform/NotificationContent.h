@@ -37,11 +37,11 @@ using SharedContent = std::shared_ptr<const NotificationContent>;
 // A content's JSON form is not what the host accepts (wrong member type, a sound
 // other than "default", user info that is not an object, an unknown member).
 class ContentFormatError : public std::exception {
-public:
+  public:
     explicit ContentFormatError(const char* what) : what_(what) {}
     const char* what() const noexcept override { return what_; }
 
-private:
+  private:
     const char* what_;
 };
 

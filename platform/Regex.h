@@ -13,12 +13,12 @@
 namespace tamsel::platform {
 
 class RegexError : public std::exception {
-public:
+  public:
     const char* what() const noexcept override { return "regular expression failure"; }
 };
 
 class Regex {
-public:
+  public:
     struct Options {
         bool caseInsensitive = false;
     };
@@ -34,7 +34,7 @@ public:
     // throws RegexError rather than passing for "no match".
     bool search(std::string_view subject) const;
 
-private:
+  private:
     struct Compiled;
     std::unique_ptr<Compiled> compiled_;
 };

@@ -69,7 +69,9 @@ namespace {
 // work. This joins them then; a task still running after a short grace is left
 // alone, as before.
 struct JoinFinishedTasksAtExit {
-    ~JoinFinishedTasksAtExit() { waitForAllTasks(std::chrono::steady_clock::now() + std::chrono::seconds(2)); }
+    ~JoinFinishedTasksAtExit() {
+        waitForAllTasks(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    }
 } joinFinishedTasksAtExit;
 }  // namespace
 

@@ -24,7 +24,7 @@ namespace tamsel::platform {
 // The platform's cancellation error, thrown by checkCancellation() and by a
 // transfer that was interrupted because its task was cancelled.
 class CancellationError : public std::exception {
-public:
+  public:
     const char* what() const noexcept override { return "cancelled"; }
 };
 
@@ -62,7 +62,7 @@ struct TaskState {
 
 template <class T>
 class Task {
-public:
+  public:
     Task() = default;
 
     // Starts body on a new thread and returns its handle at once.
@@ -130,7 +130,7 @@ public:
         if constexpr (!std::is_void_v<T>) return *state_->value;
     }
 
-private:
+  private:
     explicit Task(std::shared_ptr<detail::TaskState<T>> state) : state_(std::move(state)) {}
     std::shared_ptr<detail::TaskState<T>> state_;
 };

@@ -48,10 +48,12 @@ void FileInteractionStore::donate(const Interaction& interaction) {
             auto existing = decode(document);
             std::vector<const Interaction*> others;
             for (const auto& other : existing)
-                if (!interaction.identifier || other.identifier != interaction.identifier) others.push_back(&other);
+                if (!interaction.identifier || other.identifier != interaction.identifier)
+                    others.push_back(&other);
             const std::size_t dropped = others.size() >= kept_ ? others.size() - (kept_ - 1) : 0;
             Json donated = Json::array();
-            for (std::size_t i = dropped; i < others.size(); ++i) donated.push_back(interactionToJson(*others[i]));
+            for (std::size_t i = dropped; i < others.size(); ++i)
+                donated.push_back(interactionToJson(*others[i]));
             donated.push_back(entry);
             document["donated"] = std::move(donated);
         });

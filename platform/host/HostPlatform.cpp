@@ -1,9 +1,9 @@
 #include <cstdlib>
 
 #include "platform/file/FileInteractionStore.h"
+#include "platform/file/FileKeychain.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
-#include "platform/file/FileKeychain.h"
 #include "platform/host/HostDesktop.h"
 #include "platform/host/HostOptions.h"
 #include "platform/linux/CurlHTTPSession.h"

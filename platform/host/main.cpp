@@ -195,7 +195,8 @@ int main(int argc, char** argv) {
     }
     if (!haveBundle) return usageError("--bundle is required");
     // The journal records what the file-backed centre does; the desktop's has none.
-    if (options.notificationJournal && options.notifications != tamsel::host::HostOptions::Notifications::file)
+    if (options.notificationJournal &&
+        options.notifications != tamsel::host::HostOptions::Notifications::file)
         return usageError("--notification-journal needs --notifications file");
     if (options.platformRoot.empty()) options.platformRoot = tamsel::host::defaultPlatformRoot();
 
@@ -237,8 +238,7 @@ int main(int argc, char** argv) {
             auto content = push.find("content");
             if (identifier == push.end() || !identifier->is_string())
                 throw tamsel::platform::ContentFormatError("\"identifier\" is missing or not a string");
-            if (content == push.end())
-                throw tamsel::platform::ContentFormatError("\"content\" is missing");
+            if (content == push.end()) throw tamsel::platform::ContentFormatError("\"content\" is missing");
             for (const auto& [key, member] : push.items())
                 if (key != "identifier" && key != "content")
                     throw tamsel::platform::ContentFormatError("unknown member");

@@ -10,7 +10,7 @@
 namespace tamsel::platform::testing {
 
 class RecordingLogSink final : public LogSink {
-public:
+  public:
     void write(const LogRecord& record) override;
     std::vector<LogRecord> records() const;
     // "level category message" per record, the easy form to compare in a test.
@@ -18,13 +18,13 @@ public:
     std::vector<std::string> messages() const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_;
 };
 
 class ScopedRecordingLog {
-public:
+  public:
     ScopedRecordingLog();
     ~ScopedRecordingLog();
     ScopedRecordingLog(const ScopedRecordingLog&) = delete;
@@ -33,7 +33,7 @@ public:
     std::vector<std::string> lines() const { return sink_->lines(); }
     std::vector<std::string> messages() const { return sink_->messages(); }
 
-private:
+  private:
     std::shared_ptr<RecordingLogSink> sink_;
     std::shared_ptr<LogSink> previous_;
 };

@@ -1,5 +1,3 @@
-#include "NotificationService/NotificationService.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "NotificationService/NotificationService.h"
 #include "platform/file/PosixFileSystem.h"
 #include "platform/linux/CurlHTTPSession.h"
 #include "platform/testing/MemoryInteractionStore.h"
@@ -54,10 +53,11 @@ struct Handed {
 };
 
 class NotificationServiceTest : public ::testing::Test {
-protected:
+  protected:
     NotificationServiceTest() {
         bundle->set("TAMSEL_API_BASE_URL", PropertyValue{std::string("https://api.tamsel.example")});
-        bundle->set("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP", PropertyValue{std::string("group.tamsel.keychain")});
+        bundle->set("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP",
+                    PropertyValue{std::string("group.tamsel.keychain")});
         bundle->setIdentifier("com.brindaxel.tamsel.NotificationService");
         platform.bundle = bundle;
         platform.clock = std::make_shared<tamsel::platform::SystemClock>();
@@ -87,7 +87,8 @@ TEST_F(NotificationServiceTest, RejectsMalformedWakeupsAndHandsTheirOwnContentBa
         {"third key", Json{{"version", "notification-wakeup.v2"}, {"groupKey", kGroupKey}, {"extra", "x"}}},
         {"groupKey missing", Json{{"version", "notification-wakeup.v2"}}},
         {"a value is a number", Json{{"version", "notification-wakeup.v2"}, {"groupKey", 42}}},
-        {"last digit of version differs", Json{{"version", "notification-wakeup.v3"}, {"groupKey", kGroupKey}}},
+        {"last digit of version differs",
+         Json{{"version", "notification-wakeup.v3"}, {"groupKey", kGroupKey}}},
         {"version in other case", Json{{"version", "Notification-Wakeup.v2"}, {"groupKey", kGroupKey}}},
         {"upper-case group key", wakeup(std::string(64, 'A'))},
         {"63 digits", wakeup(kGroupKey.substr(1))},
@@ -104,8 +105,9 @@ TEST_F(NotificationServiceTest, RejectsMalformedWakeupsAndHandsTheirOwnContentBa
         service.didReceive(request, std::ref(handed));
         ASSERT_EQ(handed.count(), 1u);
         EXPECT_EQ(handed.contents[0].get(), request.content.get()) << "the very object, unchanged";
-        EXPECT_EQ(log.lines(), (std::vector<std::string>{"info notification-extension extension_request_received",
-                                                         "error notification-extension extension_request_rejected"}));
+        EXPECT_EQ(log.lines(),
+                  (std::vector<std::string>{"info notification-extension extension_request_received",
+                                            "error notification-extension extension_request_rejected"}));
     }
 }
 
@@ -119,8 +121,10 @@ TEST_F(NotificationServiceTest, RejectsAValidWakeupWithoutAUsableBaseURL) {
     };
     for (const auto& setting : settings) {
         log.sink().clear();
-        if (setting) bundle->set("TAMSEL_API_BASE_URL", *setting);
-        else bundle->erase("TAMSEL_API_BASE_URL");
+        if (setting)
+            bundle->set("TAMSEL_API_BASE_URL", *setting);
+        else
+            bundle->erase("TAMSEL_API_BASE_URL");
         NotificationService service(platform);
         Handed handed;
         auto request = requestWith(wakeup());
@@ -187,11 +191,11 @@ TEST_F(NotificationServiceTest, AWorkerThatRefusesTheBaseURLEndsInTheFallback) {
     service.didReceive(request, std::ref(handed));
     ASSERT_EQ(handed.count(), 1u) << "handed off before didReceive returns";
     EXPECT_EQ(handed.contents[0].get(), request.content.get());
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "info notification-extension extension_request_received",
-                               "error notification-extension extension_worker_initialization_failed",
-                               "info notification-extension extension_content_handoff",
-                               "error notification-extension extension_generic_fallback"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"info notification-extension extension_request_received",
+                                        "error notification-extension extension_worker_initialization_failed",
+                                        "info notification-extension extension_content_handoff",
+                                        "error notification-extension extension_generic_fallback"}));
 }
 
 TEST_F(NotificationServiceTest, ARunWithoutCredentialFailsWithTheSystemsErrorThenFallsBack) {

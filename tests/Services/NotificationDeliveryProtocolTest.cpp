@@ -197,8 +197,7 @@ TEST(PageExchange, AppliesEveryChangeInServiceOrderAndAcknowledgesWithTheReceipt
     EXPECT_EQ(acks[0].target, kBase + "/delivery-acknowledgments");
     EXPECT_EQ(acks[0].header("Authorization"), "Bearer " + kAccessToken);
     EXPECT_EQ(acks[0].header("Content-Type"), "application/json");
-    EXPECT_TRUE(
-        Regex("^receipt_[0-9A-F]{32}$").search(acks[0].header("Idempotency-Key").value_or("")));
+    EXPECT_TRUE(Regex("^receipt_[0-9A-F]{32}$").search(acks[0].header("Idempotency-Key").value_or("")));
     EXPECT_EQ(tamsel::platform::parseJson(acks[0].body),
               (Json{{"batchId", "batch_orderedpage1"}, {"receiptProof", kReceiptProof}}));
 }
@@ -280,8 +279,7 @@ TEST(ProtocolKeys, AreFreshUpperCaseUUIDsWithoutHyphens) {
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
         std::string key = NotificationDeliveryProtocol::idempotencyKey("receipt_");
-        ASSERT_TRUE(Regex("^receipt_[0-9A-F]{12}4[0-9A-F]{3}[89AB][0-9A-F]{15}$").search(key))
-            << key;
+        ASSERT_TRUE(Regex("^receipt_[0-9A-F]{12}4[0-9A-F]{3}[89AB][0-9A-F]{15}$").search(key)) << key;
         EXPECT_TRUE(seen.insert(key).second);
     }
 }

@@ -1,11 +1,10 @@
-#include "Services/NotificationRemotePresentation.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
 
+#include "Services/NotificationRemotePresentation.h"
 #include "platform/testing/RecordingLogSink.h"
 
 namespace TamselNotificationService {
@@ -34,21 +33,24 @@ TEST(NotificationRemotePresentation, FirstCompleteHandsOffAndLaterOnesAreRefused
     remote.finishFallback();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0], own);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"info notification-extension extension_content_handoff"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"info notification-extension extension_content_handoff"}));
 }
 
 TEST(NotificationRemotePresentation, FallbackIsTheObjectGivenAtConstructionAndLogsTwoEventsOnce) {
     ScopedRecordingLog log;
     std::vector<SharedContent> received;
     auto fallback = content("fallback");
-    NotificationRemotePresentation remote(kGroupKey, fallback, [&](SharedContent c) { received.push_back(c); });
+    NotificationRemotePresentation remote(kGroupKey, fallback,
+                                          [&](SharedContent c) { received.push_back(c); });
     remote.finishFallback();
     remote.finishFallback();
     EXPECT_FALSE(remote.complete(content("late")));
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].get(), fallback.get());
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"info notification-extension extension_content_handoff",
-                                                     "error notification-extension extension_generic_fallback"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"info notification-extension extension_content_handoff",
+                                        "error notification-extension extension_generic_fallback"}));
 }
 
 TEST(NotificationRemotePresentation, HandlerRunsOutsideTheLockSoReentryIsRefusedNotDeadlocked) {
@@ -67,7 +69,8 @@ TEST(NotificationRemotePresentation, RacingCallersHandOffExactlyOnce) {
     for (int round = 0; round < 200; ++round) {
         std::atomic<int> calls{0};
         std::atomic<int> winners{0};
-        NotificationRemotePresentation remote(kGroupKey, content("fallback"), [&](SharedContent) { ++calls; });
+        NotificationRemotePresentation remote(kGroupKey, content("fallback"),
+                                              [&](SharedContent) { ++calls; });
         std::atomic<bool> go{false};
         std::vector<std::thread> threads;
         for (int t = 0; t < 6; ++t) {

@@ -39,8 +39,8 @@
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "tests/crash/PresentationAudit.h"
-#include "tests/support/HostBundle.h"
 #include "tests/support/DeliveryServiceProcess.h"
+#include "tests/support/HostBundle.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScratchDirectory.h"
 

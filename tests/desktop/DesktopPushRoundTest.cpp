@@ -7,9 +7,9 @@
 #include <fstream>
 
 #include "platform/Json.h"
-#include "tests/support/HostBundle.h"
 #include "tests/desktop/DesktopTestSupport.h"
 #include "tests/support/DeliveryServiceProcess.h"
+#include "tests/support/HostBundle.h"
 
 namespace tamsel::testing {
 namespace {

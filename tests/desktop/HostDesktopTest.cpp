@@ -176,7 +176,8 @@ TEST_F(HostDesktopTest, FlagsAndBundlesTheDesktopCannotServeAreRefused) {
              {"--log", "syslog"},
              {"--log"},
              // The journal of changes belongs to the file-backed centre only.
-             {"--notification-journal", (dir.path() / "journal.jsonl").string(), "--notifications", "desktop"}}) {
+             {"--notification-journal", (dir.path() / "journal.jsonl").string(), "--notifications",
+              "desktop"}}) {
         SCOPED_TRACE(flags[0]);
         EXPECT_EQ(runHost(flags, {}, false), 2);
         EXPECT_NE(readFile(log).find("--help"), std::string::npos);

@@ -8,8 +8,8 @@
 #include "Services/NotificationSharedAuthority.h"
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/testing/RecordingLogSink.h"
-#include "tests/support/HostBundle.h"
 #include "tests/desktop/DesktopTestSupport.h"
+#include "tests/support/HostBundle.h"
 
 namespace tamsel::testing {
 namespace {

@@ -23,7 +23,7 @@ using platform::testing::DeliveryServiceProcess;
 std::string hex(char c) { return std::string(64, c); }
 
 class EndToEndTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         credential = service.registerReceiver();
         receiver = credential["receiverID"];
@@ -37,25 +37,28 @@ protected:
     }
 
     void storeCredential(const Json& value) {
-        auto result = runProcess({binaryPath("tamsel-notification-service").string(), "keychain-store", "--bundle",
-                                  (dir.path() / "bundle").string(), "--platform-root", (dir.path() / "root").string()},
-                                 value.dump());
+        auto result =
+            runProcess({binaryPath("tamsel-notification-service").string(), "keychain-store", "--bundle",
+                        (dir.path() / "bundle").string(), "--platform-root", (dir.path() / "root").string()},
+                       value.dump());
         ASSERT_EQ(result.exitCode, 0) << result.err;
     }
 
     static Json wakeup(const std::string& identifier, const std::string& groupKey) {
-        return {{"identifier", identifier},
-                {"content",
-                 {{"title", "Tamsel"},
-                  {"body", "New activity"},
-                  {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", groupKey}}}}}}}};
+        return {
+            {"identifier", identifier},
+            {"content",
+             {{"title", "Tamsel"},
+              {"body", "New activity"},
+              {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", groupKey}}}}}}}};
     }
 
     ProcessResult push(const std::string& identifier, const std::string& groupKey, double budget = 20) {
-        return runProcess({binaryPath("tamsel-notification-service").string(), "--bundle",
-                           (dir.path() / "bundle").string(), "--platform-root", (dir.path() / "root").string(),
-                           "--ca-file", service.caFile(), "--time-budget", std::to_string(budget)},
-                          wakeup(identifier, groupKey).dump() + "\n");
+        return runProcess(
+            {binaryPath("tamsel-notification-service").string(), "--bundle", (dir.path() / "bundle").string(),
+             "--platform-root", (dir.path() / "root").string(), "--ca-file", service.caFile(),
+             "--time-budget", std::to_string(budget)},
+            wakeup(identifier, groupKey).dump() + "\n");
     }
 
     static Json change(const std::string& id, const std::string& revision, char group,
@@ -71,7 +74,9 @@ protected:
                     {"internalChatThreadId", "thread_0000000000000001"},
                     {"internalChatMessageId", "message_" + id}}},
                   {"attention",
-                   {{"policyVersion", "notification-attention.v1"}, {"groupKey", hex(group)}, {"audible", true}}}}}};
+                   {{"policyVersion", "notification-attention.v1"},
+                    {"groupKey", hex(group)},
+                    {"audible", true}}}}}};
     }
 
     // `count` changes, each in a conversation of its own so that every one stays delivered.
@@ -87,7 +92,9 @@ protected:
         return records;
     }
 
-    void queue(const Json& records) { service.admin("POST", "/admin/receivers/" + receiver + "/changes", records); }
+    void queue(const Json& records) {
+        service.admin("POST", "/admin/receivers/" + receiver + "/changes", records);
+    }
 
     Json center() const {
         std::ifstream in(dir.path() / "root/notification-center.json");
@@ -120,7 +127,8 @@ protected:
 
     long acknowledged() const {
         return static_cast<long>(
-            service.admin("GET", "/admin/receivers/" + receiver + "/acknowledgments")["acknowledgments"].size());
+            service.admin("GET", "/admin/receivers/" + receiver + "/acknowledgments")["acknowledgments"]
+                .size());
     }
 
     DeliveryServiceProcess service;
@@ -201,9 +209,9 @@ TEST_F(EndToEndTest, AMissingCredentialFailsTheRunWithTheSystemsErrorThenFallsBa
 TEST_F(EndToEndTest, ARefusedBaseURLEndsInTheFallbackWithoutARun) {
     writeBundle(service.origin() + "/?tenant=1");
     auto result = push("p1", hex('a'));
-    EXPECT_EQ(events(result.err), (std::vector<std::string>{"extension_request_received",
-                                                            "extension_worker_initialization_failed",
-                                                            "extension_content_handoff", "extension_generic_fallback"}));
+    EXPECT_EQ(events(result.err), (std::vector<std::string>{
+                                      "extension_request_received", "extension_worker_initialization_failed",
+                                      "extension_content_handoff", "extension_generic_fallback"}));
     EXPECT_EQ(handedOff(result).size(), 1u);
     auto summary = service.admin("GET", "/admin/receivers/" + receiver);
     EXPECT_EQ(summary["requests"]["worker-sessions"], 0) << summary.dump();
@@ -243,7 +251,8 @@ TEST_F(EndToEndTest, TwoHostsAtOnceOnOneRootLoseNothing) {
         EXPECT_EQ(handedOff(result).size(), 1u) << result.err;
         auto log = events(result.err);
         completed += has(log, "extension_worker_completed");
-        failed += has(log, "extension_worker_failed type=TamselNotificationService.NotificationDeliveryFailure");
+        failed +=
+            has(log, "extension_worker_failed type=TamselNotificationService.NotificationDeliveryFailure");
     }
     // When they meet at the ledger's lock, the one holding it presents and the
     // other is refused at once; on a slow machine they may not meet at all.
@@ -256,7 +265,8 @@ TEST_F(EndToEndTest, TwoHostsAtOnceOnOneRootLoseNothing) {
     // One request per conversation: the newest of each of the three groups is shown.
     auto state = center();
     EXPECT_EQ(state["delivered"].size(), 3u) << state.dump();
-    std::ifstream ledgerFile(dir.path() / "root/containers/group.tamsel/NotificationDelivery/notification-revisions.v2.json");
+    std::ifstream ledgerFile(
+        dir.path() / "root/containers/group.tamsel/NotificationDelivery/notification-revisions.v2.json");
     Json ledger = Json::parse(ledgerFile);
     std::set<std::string> notifications;
     for (const auto& [key, entry] : ledger.items())

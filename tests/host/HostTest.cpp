@@ -1,6 +1,5 @@
 // The host as a process: push lines in, contents and log lines out.
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,7 +21,7 @@ const std::string kGroupKey = "0123456789abcdef0123456789abcdef0123456789abcdef0
 // A TCP listener that never answers: connections complete in the kernel's
 // backlog and then hear nothing, like a stalled service.
 class SilentListener {
-public:
+  public:
     SilentListener() {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -37,13 +36,13 @@ public:
     ~SilentListener() { close(fd_); }
     int port() const { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };
 
 class HostTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { writeBundle("https://127.0.0.1:9/"); }
 
     void writeBundle(const std::string& baseURL) {
@@ -55,16 +54,17 @@ protected:
                            {"refreshProof", std::string(43, 'r')},
                            {"authorizationRevision", "1"},
                            {"expiresAt", 2.0e9}};
-        auto result = runProcess({binaryPath("tamsel-notification-service").string(), "keychain-store", "--bundle",
-                                  (dir.path() / "bundle").string(), "--platform-root", (dir.path() / "root").string()},
-                                 credential.dump());
+        auto result =
+            runProcess({binaryPath("tamsel-notification-service").string(), "keychain-store", "--bundle",
+                        (dir.path() / "bundle").string(), "--platform-root", (dir.path() / "root").string()},
+                       credential.dump());
         ASSERT_EQ(result.exitCode, 0) << result.err;
     }
 
     ProcessResult host(const std::string& input, std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {binaryPath("tamsel-notification-service").string(),
-                                         "--bundle", (dir.path() / "bundle").string(),
-                                         "--platform-root", (dir.path() / "root").string()};
+        std::vector<std::string> argv = {binaryPath("tamsel-notification-service").string(), "--bundle",
+                                         (dir.path() / "bundle").string(), "--platform-root",
+                                         (dir.path() / "root").string()};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return runProcess(argv, input);
     }
@@ -75,7 +75,10 @@ protected:
 };
 
 TEST_F(HostTest, AnOrdinaryPushComesBackUnchanged) {
-    Json content = {{"title", "Hello"}, {"body", "b"}, {"sound", "default"}, {"badge", 2},
+    Json content = {{"title", "Hello"},
+                    {"body", "b"},
+                    {"sound", "default"},
+                    {"badge", 2},
                     {"userInfo", {{"aps", {{"alert", "x"}}}, {"n", nullptr}}}};
     auto result = host(Json{{"identifier", "p1"}, {"content", content}}.dump() + "\n");
     EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -102,9 +105,10 @@ TEST_F(HostTest, AWakeupWithoutCredentialComesBackAsTheFallbackAfterTheRunFails)
     ASSERT_EQ(lines.size(), 1u) << result.err;
     EXPECT_EQ(Json::parse(lines[0]), (Json{{"request", "w0"}, {"content", wakeupContent()}}));
     EXPECT_EQ(messages(result.err),
-              (std::vector<std::string>{"extension_request_received", "shared_keychain_failed operation=load status=-25300",
-                                        "extension_worker_failed type=TamselNotificationService.NotificationDeliveryFailure",
-                                        "extension_content_handoff", "extension_generic_fallback"}));
+              (std::vector<std::string>{
+                  "extension_request_received", "shared_keychain_failed operation=load status=-25300",
+                  "extension_worker_failed type=TamselNotificationService.NotificationDeliveryFailure",
+                  "extension_content_handoff", "extension_generic_fallback"}));
 }
 
 TEST_F(HostTest, AWakeupThatRunsOutOfTimeComesBackAsTheFallbackAndItsRunStopsPromptly) {
@@ -112,9 +116,11 @@ TEST_F(HostTest, AWakeupThatRunsOutOfTimeComesBackAsTheFallbackAndItsRunStopsPro
     writeBundle("https://127.0.0.1:" + std::to_string(stalled.port()) + "/");
     storeCredential();
     auto started = std::chrono::steady_clock::now();
-    auto result = host(Json{{"identifier", "w1"}, {"content", wakeupContent()}}.dump() + "\n", {"--time-budget", "1"});
+    auto result =
+        host(Json{{"identifier", "w1"}, {"content", wakeupContent()}}.dump() + "\n", {"--time-budget", "1"});
     auto took = std::chrono::steady_clock::now() - started;
-    EXPECT_LT(took, std::chrono::seconds(6)) << "cancellation must cut the stalled transfer, not the 12 s idle limit";
+    EXPECT_LT(took, std::chrono::seconds(6))
+        << "cancellation must cut the stalled transfer, not the 12 s idle limit";
     auto lines = splitLines(result.out);
     ASSERT_EQ(lines.size(), 1u) << result.err;
     EXPECT_EQ(Json::parse(lines[0]), (Json{{"request", "w1"}, {"content", wakeupContent()}}));
@@ -136,9 +142,9 @@ TEST_F(HostTest, ABadLineIsReportedAndTheNextLinesAreStillServed) {
 }
 
 TEST_F(HostTest, RefusesToStartWithoutABundle) {
-    auto result = runProcess({binaryPath("tamsel-notification-service").string(), "--bundle",
-                              (dir.path() / "nowhere").string()},
-                             "");
+    auto result = runProcess(
+        {binaryPath("tamsel-notification-service").string(), "--bundle", (dir.path() / "nowhere").string()},
+        "");
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_TRUE(result.out.empty());
 }

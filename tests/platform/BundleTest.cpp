@@ -1,16 +1,16 @@
-#include "platform/Bundle.h"
-
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/Bundle.h"
+
 namespace tamsel::platform {
 namespace {
 
 class BundleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/tamsel-bundle-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -67,7 +67,8 @@ TEST_F(BundleTest, MissingOrBrokenInfoPlistIsRefused) {
 }
 
 TEST_F(BundleTest, BundleWithoutIdentifierHasNone) {
-    write(R"(<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleIdentifier</key><integer>1</integer></dict></plist>)");
+    write(
+        R"(<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleIdentifier</key><integer>1</integer></dict></plist>)");
     EXPECT_FALSE(PlistBundle(dir).identifier());
 }
 

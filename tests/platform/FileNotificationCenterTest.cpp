@@ -1,6 +1,5 @@
 // The notification centre kept in one file, shared by threads and processes.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -113,11 +112,16 @@ TEST(FileNotificationCenter, JournalHoldsEveryChangeWithWhatWasRemovedAndWhichPr
 
     const Json pid = static_cast<std::int64_t>(getpid());
     std::vector<Json> lines;
-    for (const auto& line : tamsel::testing::splitLines(readText(journal))) lines.push_back(Json::parse(line));
+    for (const auto& line : tamsel::testing::splitLines(readText(journal)))
+        lines.push_back(Json::parse(line));
     EXPECT_EQ(lines, (std::vector<Json>{
-                         {{"operation", "add"}, {"pid", pid}, {"identifier", "d1"},
+                         {{"operation", "add"},
+                          {"pid", pid},
+                          {"identifier", "d1"},
                           {"content", contentToJson(*request("d1", "a").content)}},
-                         {{"operation", "add"}, {"pid", pid}, {"identifier", "d1"},
+                         {{"operation", "add"},
+                          {"pid", pid},
+                          {"identifier", "d1"},
                           {"content", contentToJson(*request("d1", "again").content)}},
                          {{"operation", "removeDelivered"}, {"pid", pid}, {"identifiers", {"d1"}}},
                          {{"operation", "removePending"}, {"pid", pid}, {"identifiers", Json::array()}},

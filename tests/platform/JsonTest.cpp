@@ -1,12 +1,13 @@
-#include "platform/Json.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/Json.h"
 
 namespace tamsel::platform {
 namespace {
 
 TEST(Json, ReaderRefusesWhatThePlatformReaderRefuses) {
-    const char* refused[] = {"42", "\"text\"", "null", "true", "{} x", "{\"a\":\"\xC3\x28\"}", "[\"\\ud800\"]", ""};
+    const char* refused[] = {
+        "42", "\"text\"", "null", "true", "{} x", "{\"a\":\"\xC3\x28\"}", "[\"\\ud800\"]", ""};
     for (const char* text : refused) {
         SCOPED_TRACE(text);
         EXPECT_THROW(parseJson(text), JsonParseError);

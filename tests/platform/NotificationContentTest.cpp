@@ -1,6 +1,6 @@
-#include "platform/NotificationContent.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/NotificationContent.h"
 
 namespace tamsel::platform {
 namespace {
@@ -19,10 +19,16 @@ TEST(NotificationContent, RoundTripKeepsExactlyThePresentMembers) {
 }
 
 TEST(NotificationContent, RefusesMalformedContents) {
-    const char* texts[] = {R"([])", R"({"title":1})", R"({"sound":"chime"})", R"({"badge":"3"})",
-                           R"({"badge":1.5})", R"({"badge":18446744073709551615})", R"({"userInfo":[]})",
+    const char* texts[] = {R"([])",
+                           R"({"title":1})",
+                           R"({"sound":"chime"})",
+                           R"({"badge":"3"})",
+                           R"({"badge":1.5})",
+                           R"({"badge":18446744073709551615})",
+                           R"({"userInfo":[]})",
                            R"({"unknown":true})"};
-    for (const char* text : texts) EXPECT_THROW(contentFromJson(Json::parse(text)), ContentFormatError) << text;
+    for (const char* text : texts)
+        EXPECT_THROW(contentFromJson(Json::parse(text)), ContentFormatError) << text;
 }
 
 }  // namespace

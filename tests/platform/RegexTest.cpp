@@ -1,6 +1,6 @@
-#include "platform/Regex.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/Regex.h"
 
 namespace tamsel::platform {
 namespace {
@@ -28,9 +28,7 @@ TEST(Regex, EmbeddedNulIsPartOfTheSubject) {
     EXPECT_TRUE(Regex("[\\x00]").search(std::string_view("a\0b", 3)));
 }
 
-TEST(Regex, InvalidUTF8IsAnErrorNotANoMatch) {
-    EXPECT_THROW(Regex("x").search("\xC3\x28"), RegexError);
-}
+TEST(Regex, InvalidUTF8IsAnErrorNotANoMatch) { EXPECT_THROW(Regex("x").search("\xC3\x28"), RegexError); }
 
 TEST(Regex, BadPatternIsRefusedAtConstruction) { EXPECT_THROW(Regex("("), RegexError); }
 

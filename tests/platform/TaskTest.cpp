@@ -1,11 +1,11 @@
-#include "platform/Task.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "platform/Task.h"
 
 namespace tamsel::platform {
 namespace {
@@ -53,8 +53,14 @@ TEST(Task, OutsideATaskNothingIsCancelled) {
 }
 
 TEST(Task, CancellingOneTaskLeavesAnotherAlone) {
-    auto waiting = Task<void>::start([] { std::this_thread::sleep_for(30ms); checkCancellation(); });
-    auto cancelled = Task<void>::start([] { std::this_thread::sleep_for(30ms); checkCancellation(); });
+    auto waiting = Task<void>::start([] {
+        std::this_thread::sleep_for(30ms);
+        checkCancellation();
+    });
+    auto cancelled = Task<void>::start([] {
+        std::this_thread::sleep_for(30ms);
+        checkCancellation();
+    });
     cancelled.cancel();
     EXPECT_NO_THROW(waiting.value());
     EXPECT_THROW(cancelled.value(), CancellationError);
@@ -62,7 +68,9 @@ TEST(Task, CancellingOneTaskLeavesAnotherAlone) {
 
 TEST(Task, WaitUntilReportsWhetherTheTaskEndedInTime) {
     std::atomic<bool> release{false};
-    auto task = Task<void>::start([&] { while (!release) std::this_thread::sleep_for(1ms); });
+    auto task = Task<void>::start([&] {
+        while (!release) std::this_thread::sleep_for(1ms);
+    });
     EXPECT_FALSE(task.waitUntil(std::chrono::steady_clock::now() + 20ms));
     release = true;
     EXPECT_TRUE(task.waitUntil(std::chrono::steady_clock::now() + 5s));

@@ -18,10 +18,14 @@ inline void writeHostBundle(const std::filesystem::path& bundle, const HostBundl
     auto escaped = [](const std::string& text) {
         std::string out;
         for (char c : text) {
-            if (c == '&') out += "&amp;";
-            else if (c == '<') out += "&lt;";
-            else if (c == '>') out += "&gt;";
-            else out += c;
+            if (c == '&')
+                out += "&amp;";
+            else if (c == '<')
+                out += "&lt;";
+            else if (c == '>')
+                out += "&gt;";
+            else
+                out += c;
         }
         return out;
     };

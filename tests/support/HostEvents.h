@@ -26,7 +26,9 @@ inline std::vector<std::string> logMessages(const std::string& err) {
 // end is still logged; expiry waits for neither, so the run's end may come
 // before or after the hand-off.
 inline void expectExpiredRun(const std::vector<std::string>& events) {
-    auto at = [&](const std::string& event) { return std::find(events.begin(), events.end(), event) - events.begin(); };
+    auto at = [&](const std::string& event) {
+        return std::find(events.begin(), events.end(), event) - events.begin();
+    };
     const std::string failed = "extension_worker_failed type=tamsel.platform.CancellationError";
     ASSERT_LT(at("extension_time_expired"), static_cast<long>(events.size()));
     EXPECT_LT(at("extension_time_expired"), at("extension_content_handoff"));

@@ -45,7 +45,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     auto deadline = std::chrono::steady_clock::now() + timeout;
     signal(SIGPIPE, SIG_IGN);
     while (openOutputs > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
             break;
@@ -84,7 +85,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
-std::filesystem::path binaryPath(const std::string& name) { return std::filesystem::path(TAMSEL_BINARY_DIR) / name; }
+std::filesystem::path binaryPath(const std::string& name) {
+    return std::filesystem::path(TAMSEL_BINARY_DIR) / name;
+}
 
 TemporaryDirectory::TemporaryDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tamsel-test-XXXXXX").string();
