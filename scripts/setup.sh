@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config git ca-certificates curl openssl
   libcurl4-openssl-dev nlohmann-json3-dev libpcre2-dev libplist-dev
   libcpp-httplib-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev python3
+  clang clang-format libclang-rt-14-dev python3
   # Desktop backends and their headless tests: sd-bus and the journal, the
   # Secret Service client, a private session bus, a mock notification server and
   # a real keyring daemon; the screenshot needs an X server, a notification

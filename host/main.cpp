@@ -17,10 +17,10 @@
 #include "platform/Json.h"
 #include "platform/Log.h"
 #include "platform/Task.h"
-#include "platform/host/HostDesktop.h"
-#include "platform/host/HostOptions.h"
-#include "platform/host/KeychainStoreCommand.h"
-#include "platform/host/NotifyCommand.h"
+#include "host/HostDesktop.h"
+#include "host/HostOptions.h"
+#include "host/KeychainStoreCommand.h"
+#include "host/NotifyCommand.h"
 
 namespace {
 

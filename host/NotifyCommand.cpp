@@ -1,11 +1,11 @@
-#include "platform/host/NotifyCommand.h"
+#include "host/NotifyCommand.h"
 
 #include <string>
 
 #include "platform/Json.h"
 #include "platform/NotificationCenter.h"
-#include "platform/host/HostDesktop.h"
-#include "platform/host/HostOptions.h"
+#include "host/HostDesktop.h"
+#include "host/HostOptions.h"
 
 namespace tamsel::host {
 namespace {

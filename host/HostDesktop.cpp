@@ -1,4 +1,4 @@
-#include "platform/host/HostDesktop.h"
+#include "host/HostDesktop.h"
 
 #include <stdexcept>
 

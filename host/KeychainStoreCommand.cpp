@@ -1,4 +1,4 @@
-#include "platform/host/KeychainStoreCommand.h"
+#include "host/KeychainStoreCommand.h"
 
 #include <iterator>
 #include <optional>
@@ -8,8 +8,8 @@
 #include "platform/Bundle.h"
 #include "platform/Json.h"
 #include "platform/file/FileKeychain.h"
-#include "platform/host/HostDesktop.h"
-#include "platform/host/HostOptions.h"
+#include "host/HostDesktop.h"
+#include "host/HostOptions.h"
 
 namespace tamsel::host {
 namespace {

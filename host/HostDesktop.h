@@ -9,7 +9,7 @@
 #include "platform/Keychain.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
-#include "platform/host/HostOptions.h"
+#include "host/HostOptions.h"
 
 namespace tamsel::host {
 

@@ -15,7 +15,7 @@ struct HostOptions {
     std::optional<std::filesystem::path> pushFile;
     // Where the notification centre appends a line for every change it makes.
     std::optional<std::filesystem::path> notificationJournal;
-    // Backends for a desktop session (platform/host/HostDesktop.h).
+    // Backends for a desktop session (host/HostDesktop.h).
     enum class Notifications { file, desktop } notifications = Notifications::file;
     enum class Keychain { file, secretService } keychain = Keychain::file;
     enum class Log { automatic, stderrJson, journal } log = Log::automatic;

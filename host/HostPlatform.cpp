@@ -4,8 +4,8 @@
 #include "platform/file/FileKeychain.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
-#include "platform/host/HostDesktop.h"
-#include "platform/host/HostOptions.h"
+#include "host/HostDesktop.h"
+#include "host/HostOptions.h"
 #include "platform/linux/CurlHTTPSession.h"
 
 namespace tamsel::host {
