@@ -14,6 +14,8 @@ packages=(
   # daemon and an image writer.
   libsystemd-dev libsecret-1-dev dbus python3-dbusmock gnome-keyring
   xvfb dunst x11-apps imagemagick
+  # The test UnifiedPush distributor: D-Bus with a GLib main loop, VAPID checks.
+  python3-dbus python3-gi python3-cryptography
 )
 
 missing=()
