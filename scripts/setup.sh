@@ -12,7 +12,7 @@ packages=(
   # Secret Service client, a private session bus, a mock notification server and
   # a real keyring daemon; the screenshot needs an X server, a notification
   # daemon and an image writer.
-  libsystemd-dev libsecret-1-dev dbus python3-dbusmock gnome-keyring
+  libsystemd-dev libsecret-1-dev libdbus-1-dev dbus python3-dbusmock gnome-keyring help2man
   xvfb dunst x11-apps imagemagick
   # The test UnifiedPush distributor: D-Bus with a GLib main loop, VAPID checks.
   python3-dbus python3-gi python3-cryptography
