@@ -2,10 +2,12 @@
 // The delivery service's memory: receivers and their credentials, access tokens,
 // the pending changes of every receiver in the order they were queued, the pages
 // handed out (with their cursors and receipt proofs), acknowledgments, badges
-// and the answers remembered under idempotency keys.
+// and the answers remembered under idempotency keys, push subscriptions and the
+// outcomes of the wake-ups sent to them.
 //
 // Every operation takes the one mutex for its whole duration and never calls out
-// while holding it, so the HTTP layer may call in from any number of threads.
+// while holding it (a wake-up goes to its sink after the lock is let go), so the
+// HTTP layer and the push sender may call in from any number of threads.
 // Protocol operations return a complete answer (status and JSON body); admin
 // operations return their JSON or throw AdminError.
 #include <chrono>
