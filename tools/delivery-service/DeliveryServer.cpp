@@ -35,7 +35,12 @@ DeliveryServer::DeliveryServer(const CertificateFiles& certificates, std::string
     : server_(std::make_unique<httplib::SSLServer>(certificates.serverCertificate.c_str(),
                                                    certificates.serverKey.c_str())),
       state_(settings),
-      adminToken_(std::move(adminToken)) {
+      adminToken_(std::move(adminToken)),
+      sender_(std::make_unique<WebPushSender>(settings.vapidSubject,
+                                              [this](const std::string& receiverId, Json delivery) {
+                                                  state_.recordPushDelivery(receiverId, std::move(delivery));
+                                              })) {
+    state_.setWakeUpSink([this](WakeUp wakeUp) { sender_->send(std::move(wakeUp)); });
     if (!server_->is_valid()) throw std::runtime_error("the server certificate or key cannot be loaded");
     // Without TCP_NODELAY every small answer waits ~40 ms for the client's delayed ACK.
     server_->set_tcp_nodelay(true);
@@ -210,6 +215,15 @@ void DeliveryServer::routes() {
     });
     server_->Post("/admin/receivers/([^/]+)/changes/generate", [this](const Request& req, Response& res) {
         admin(req, res, [&](const Json& body) { return state_.generateChanges(req.matches[1], body); });
+    });
+    server_->Put("/admin/receivers/([^/]+)/push-subscription", [this](const Request& req, Response& res) {
+        admin(req, res, [&](const Json& body) { return state_.setPushSubscription(req.matches[1], body); });
+    });
+    server_->Delete("/admin/receivers/([^/]+)/push-subscription", [this](const Request& req, Response& res) {
+        admin(req, res, [&](const Json&) { return state_.removePushSubscription(req.matches[1]); });
+    });
+    server_->Get("/admin/receivers/([^/]+)/push-deliveries", [this](const Request& req, Response& res) {
+        admin(req, res, [&](const Json&) { return state_.pushDeliveries(req.matches[1]); });
     });
     server_->Post("/admin/receivers/([^/]+)/badge", [this](const Request& req, Response& res) {
         admin(req, res, [&](const Json& body) { return state_.setBadge(req.matches[1], body); });

@@ -16,6 +16,7 @@
 
 #include "tools/delivery-service/Certificates.h"
 #include "tools/delivery-service/DeliveryState.h"
+#include "tools/delivery-service/WebPushSender.h"
 
 namespace httplib {
 class SSLServer;
@@ -49,6 +50,9 @@ class DeliveryServer {
 
     void setVerbose(bool verbose) { verbose_ = verbose; }
 
+    // The VAPID public key wake-ups are signed with (base64url), made at start.
+    std::string vapidPublicKey() const { return sender_->publicKey(); }
+
   private:
     void routes();
     void stall(const std::string& route);
@@ -60,6 +64,8 @@ class DeliveryServer {
     DeliveryState state_;
     std::string adminToken_;
     bool verbose_ = false;
+    // After state_: it records into the state from its own thread, so it must stop first.
+    std::unique_ptr<WebPushSender> sender_;
 
     std::mutex mutex_;  // guards the stall, the replays and `stopping_`
     std::condition_variable stopped_;

@@ -84,6 +84,21 @@ std::string randomHex(std::size_t digits) {
     return out;
 }
 
+// Outcomes kept per receiver; older ones are dropped.
+constexpr std::size_t kMaxPushDeliveries = 1000;
+
+// The group key a wake-up names for this record, when it has one: records are
+// queued as given, so any of them may lack it.
+std::optional<std::string> wakeUpGroupKey(const Json& record) {
+    auto presentation = record.find("presentation");
+    if (presentation == record.end() || !presentation->is_object()) return std::nullopt;
+    auto attention = presentation->find("attention");
+    if (attention == presentation->end() || !attention->is_object()) return std::nullopt;
+    auto groupKey = attention->find("groupKey");
+    if (groupKey == attention->end() || !groupKey->is_string()) return std::nullopt;
+    return groupKey->get<std::string>();
+}
+
 }  // namespace
 
 Json envelope(const std::string& schema, Json data) {
@@ -347,10 +362,73 @@ Json DeliveryState::queueChanges(const std::string& receiverId, const Json& reco
     for (const Json& record : list) {
         if (!record.is_object()) throw AdminError(400, "invalid_request");
     }
+    std::optional<WakeUp> wakeUp;
+    std::function<void(WakeUp)> sink;
+    Json answer;
+    {
+        std::lock_guard lock(mutex_);
+        Receiver& r = require(receiverId);
+        for (const Json& record : list) r.pending.emplace(r.nextPosition++, record);
+        answer = Json{{"queued", list.size()}, {"pending", r.pending.size()}};
+        if (r.pushSubscription && wakeUpSink_ && !list.empty()) {
+            std::optional<std::string> groupKey;
+            for (const Json& record : list) {
+                if ((groupKey = wakeUpGroupKey(record))) break;
+            }
+            if (groupKey) {
+                wakeUp = WakeUp{r.id, *r.pushSubscription, *groupKey};
+                sink = wakeUpSink_;
+            } else {
+                // A wake-up without a group key is one the extension ignores.
+                r.pushDeliveries.push_back(Json{{"status", 0},
+                                                {"error", "no_group_key"},
+                                                {"location", nullptr},
+                                                {"groupKey", nullptr},
+                                                {"at", rfc3339(now_())}});
+                if (r.pushDeliveries.size() > kMaxPushDeliveries) r.pushDeliveries.pop_front();
+            }
+        }
+    }
+    if (wakeUp) sink(std::move(*wakeUp));
+    return answer;
+}
+
+Json DeliveryState::setPushSubscription(const std::string& receiverId, const Json& request) {
+    PushSubscription subscription = pushSubscriptionFromJson(request);
     std::lock_guard lock(mutex_);
     Receiver& r = require(receiverId);
-    for (const Json& record : list) r.pending.emplace(r.nextPosition++, record);
-    return Json{{"queued", list.size()}, {"pending", r.pending.size()}};
+    Json answer = Json{{"receiverId", r.id}, {"endpoint", subscription.endpoint}};
+    r.pushSubscription = std::move(subscription);
+    return answer;
+}
+
+Json DeliveryState::removePushSubscription(const std::string& receiverId) {
+    std::lock_guard lock(mutex_);
+    Receiver& r = require(receiverId);
+    const bool had = r.pushSubscription.has_value();
+    r.pushSubscription.reset();
+    return Json{{"removed", had}};
+}
+
+Json DeliveryState::pushDeliveries(const std::string& receiverId) {
+    std::lock_guard lock(mutex_);
+    Receiver& r = require(receiverId);
+    Json list = Json::array();
+    for (const Json& delivery : r.pushDeliveries) list.push_back(delivery);
+    return Json{{"deliveries", std::move(list)}};
+}
+
+void DeliveryState::recordPushDelivery(const std::string& receiverId, Json delivery) {
+    std::lock_guard lock(mutex_);
+    Receiver* r = find(receiverId);
+    if (!r) return;
+    r->pushDeliveries.push_back(std::move(delivery));
+    if (r->pushDeliveries.size() > kMaxPushDeliveries) r->pushDeliveries.pop_front();
+}
+
+void DeliveryState::setWakeUpSink(std::function<void(WakeUp)> sink) {
+    std::lock_guard lock(mutex_);
+    wakeUpSink_ = std::move(sink);
 }
 
 Json DeliveryState::generateChanges(const std::string& receiverId, const Json& request) {

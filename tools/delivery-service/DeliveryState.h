@@ -2,10 +2,12 @@
 // The delivery service's memory: receivers and their credentials, access tokens,
 // the pending changes of every receiver in the order they were queued, the pages
 // handed out (with their cursors and receipt proofs), acknowledgments, badges
-// and the answers remembered under idempotency keys.
+// and the answers remembered under idempotency keys, push subscriptions and the
+// outcomes of the wake-ups sent to them.
 //
 // Every operation takes the one mutex for its whole duration and never calls out
-// while holding it, so the HTTP layer may call in from any number of threads.
+// while holding it (a wake-up goes to its sink after the lock is let go), so the
+// HTTP layer and the push sender may call in from any number of threads.
 // Protocol operations return a complete answer (status and JSON body); admin
 // operations return their JSON or throw AdminError.
 #include <chrono>
@@ -20,6 +22,7 @@
 
 #include "platform/Json.h"
 #include "tools/delivery-service/Encoding.h"
+#include "tools/delivery-service/WebPushSender.h"
 
 namespace tamsel::delivery {
 
@@ -32,6 +35,8 @@ struct Settings {
     std::chrono::milliseconds credentialLifetime = std::chrono::hours(24 * 30);
     // The largest "limit" a page request may ask for.
     int maxPageLimit = 100;
+    // The "sub" claim of the VAPID tokens wake-ups carry.
+    std::string vapidSubject = "mailto:delivery@localhost";
 };
 
 struct Answer {
@@ -72,6 +77,8 @@ class DeliveryState {
     // A new refresh proof (and authorization revision, by default the next one).
     Json rotateCredential(const std::string& receiverId, const Json& request);
     // Queues change records exactly as they will be sent: one object or an array of objects.
+    // When the receiver has a push subscription, hands one wake-up to the wake-up
+    // sink, naming the group key of the first record that has one.
     Json queueChanges(const std::string& receiverId, const Json& records);
     // Queues `count` well-formed changes of a given size, for benchmarks.
     Json generateChanges(const std::string& receiverId, const Json& request);
@@ -84,6 +91,15 @@ class DeliveryState {
     // {"count": n}: the next n pages that carry no change still get a next cursor
     // (continuing where they stood), so a run follows n + 1 empty pages.
     Json emptyPages(const std::string& receiverId, const Json& request);
+
+    // Web Push. The subscription a wake-up goes to ({"endpoint", "p256dh", "auth"}).
+    Json setPushSubscription(const std::string& receiverId, const Json& request);
+    Json removePushSubscription(const std::string& receiverId);
+    // {"deliveries": [...]}: the outcome of every wake-up sent, oldest first.
+    Json pushDeliveries(const std::string& receiverId);
+    void recordPushDelivery(const std::string& receiverId, Json delivery);
+    // Where wake-ups go; called after the queueing call let go of the state.
+    void setWakeUpSink(std::function<void(WakeUp)> sink);
 
   private:
     struct Page {
@@ -117,6 +133,8 @@ class DeliveryState {
         std::vector<std::string> acknowledged;         // batch ids, in order
         std::map<std::string, long> requests;          // per exchange, every request received
         long emptyPagesWithCursor = 0;                 // see emptyPages()
+        std::optional<PushSubscription> pushSubscription;
+        std::deque<Json> pushDeliveries;  // the latest kMaxPushDeliveries outcomes
     };
     struct AccessToken {
         std::string receiverId;
@@ -136,6 +154,7 @@ class DeliveryState {
     std::mutex mutex_;
     std::map<std::string, Receiver> receivers_;
     std::map<std::string, AccessToken> tokens_;
+    std::function<void(WakeUp)> wakeUpSink_;
 };
 
 // {"success": true, "data": data, "meta": {"schema": schema}}

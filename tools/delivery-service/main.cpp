@@ -17,6 +17,7 @@
 #include "tools/delivery-service/DeliveryServer.h"
 #include "tools/delivery-service/Encoding.h"
 #include "tools/delivery-service/Scenario.h"
+#include "tools/delivery-service/WebPushSender.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ A reference notification-delivery service: an HTTPS server on 127.0.0.1 that
 keeps receivers, access tokens, pending delivery changes, pages, badges and
 acknowledgments in memory. When it listens it prints one JSON line on stdout:
     {"port": N, "url": "https://127.0.0.1:N", "caFile": PATH, "adminToken": TOKEN,
-     "receivers": [credentials seeded by --scenario]}
+     "receivers": [credentials seeded by --scenario], "vapidPublicKey": KEY}
 and serves until SIGINT or SIGTERM, POST /admin/shutdown, or (with
 --stop-on-eof) the end of standard input.
 
@@ -51,6 +52,10 @@ Admin interface (same server, Authorization: Bearer <admin token>, JSON bodies):
   POST /admin/receivers/<id>/changes/generate {"count", "bodyScalars"?, "groupKey"?, "sender"?}
   POST /admin/receivers/<id>/badge           {"unreadCount", "revision"?}
   GET  /admin/receivers/<id>/acknowledgments acknowledged batches, in order
+  PUT  /admin/receivers/<id>/push-subscription {"endpoint", "p256dh", "auth"}: queuing
+                                             changes then sends one Web Push wake-up
+  DELETE /admin/receivers/<id>/push-subscription
+  GET  /admin/receivers/<id>/push-deliveries outcomes of the wake-ups sent
   POST /admin/receivers/<id>/expire-cursors  every cursor handed out becomes invalid
   POST /admin/receivers/<id>/empty-pages     {"count"}: the next count empty pages get a cursor
   POST /admin/stall                          {"milliseconds", "route"?}: delay sending answers
@@ -69,6 +74,8 @@ options:
   --token-lifetime SECONDS    access tokens (default 300)
   --page-lifetime SECONDS     batches and cursors of a page (default 300)
   --credential-lifetime SECONDS  credentials of registered receivers (default 2592000)
+  --vapid-subject URI         "sub" of the wake-ups' VAPID tokens, mailto: or
+                              https: (default mailto:delivery@localhost)
   --stop-on-eof               stop when standard input ends
   --verbose                   one line per request on stderr: method, path, status
   --help                      show this text
@@ -133,6 +140,11 @@ int main(int argc, char** argv) {
             (arg == "--token-lifetime"  ? settings.tokenLifetime
              : arg == "--page-lifetime" ? settings.pageLifetime
                                         : settings.credentialLifetime) = millis(*s);
+        } else if (arg == "--vapid-subject") {
+            const char* v = value();
+            if (!v || !tamsel::delivery::acceptableVapidSubject(v))
+                return usageError("--vapid-subject needs a mailto: or https: URI");
+            settings.vapidSubject = v;
         } else if (arg == "--stop-on-eof") {
             stopOnEof = true;
         } else if (arg == "--verbose") {
@@ -183,7 +195,8 @@ int main(int argc, char** argv) {
                      {"url", "https://127.0.0.1:" + std::to_string(bound)},
                      {"caFile", std::filesystem::absolute(certificates.caCertificate).string()},
                      {"adminToken", adminToken},
-                     {"receivers", seeded}};
+                     {"receivers", seeded},
+                     {"vapidPublicKey", server.vapidPublicKey()}};
         std::cout << line.dump() << std::endl;
 
         const bool served = server.listen();
