@@ -81,6 +81,8 @@ class Server {
             return fail(e.what());
         }
         if (sd_bus_attach_event(bus_.get(), event_, 0) < 0) return fail("cannot attach the bus to the loop");
+        // A bus that goes away takes every caller with it: nothing is left to serve.
+        sd_bus_set_exit_on_disconnect(bus_.get(), 1);
 
         ExtensionRunner::Settings settings;
         settings.program = options_.extension ? *options_.extension : defaultExtension();
