@@ -46,6 +46,8 @@ options:
   --log stderr|journal  where log events go (default: the journal when standard
                         error is connected to it, else stderr)
   --time-budget SECONDS time granted to the extension per push (default 30)
+  --ca-file PEM         the extension trusts these certificates instead of the
+                        system's store
   --help                show this text (after a subcommand: that subcommand's)
   --version             show the version
 
@@ -124,6 +126,7 @@ enum OptionId {
     kVapid,
     kIdleExit,
     kExtension,
+    kCaFile,
     kHelp,
     kVersion,
 };
@@ -143,6 +146,7 @@ std::variant<ConnectorOptions, ExitNow> parseCommandLine(int argc, char** argv) 
         {"vapid", required_argument, nullptr, kVapid},
         {"idle-exit", required_argument, nullptr, kIdleExit},
         {"extension", required_argument, nullptr, kExtension},
+        {"ca-file", required_argument, nullptr, kCaFile},
         {"help", no_argument, nullptr, kHelp},
         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
@@ -169,6 +173,9 @@ std::variant<ConnectorOptions, ExitNow> parseCommandLine(int argc, char** argv) 
                 break;
             case kPlatformRoot:
                 options.host.platformRoot = value;
+                break;
+            case kCaFile:
+                options.host.caFile = value;
                 break;
             case kNotifications:
             case kKeychain:

@@ -36,6 +36,7 @@ std::vector<std::string> extensionArguments(const host::HostOptions& o) {
                        o.notifications == host::HostOptions::Notifications::file ? "file" : "desktop"});
     a.insert(a.end(),
              {"--keychain", o.keychain == host::HostOptions::Keychain::file ? "file" : "secret-service"});
+    if (o.caFile) a.insert(a.end(), {"--ca-file", o.caFile->string()});
     if (o.log == host::HostOptions::Log::stderrJson) a.insert(a.end(), {"--log", "stderr"});
     if (o.log == host::HostOptions::Log::journal) a.insert(a.end(), {"--log", "journal"});
     return a;

@@ -1,42 +1,80 @@
 #!/usr/bin/env bash
-# The main job: a full push round against the bundled local delivery service.
+# The main job: a full push round, the way it travels on a Linux desktop.
 #
-# Builds everything, starts tamsel-delivery-service on loopback with a fresh CA,
-# registers a receiver and stores its credential in the file-backed keychain,
-# queues a realistic set of changes, writes the extension's Info.plist, sends
-# one wake-up through the host and shows what the user would now see. A second
-# wake-up then shows that nothing is presented twice.
-# Extra host flags can be passed in HOST_FLAGS (e.g. HOST_FLAGS="--notifications desktop").
+#   tamsel-delivery-service --Web Push--> test distributor --D-Bus--> tamsel-push-connector
+#     (started by D-Bus activation) --> tamsel-notification-service, one process per push
+#     --> the notification centre
+#
+# Builds the programs, starts a private session bus whose service directory can
+# start the connector, the delivery service on loopback with a fresh CA and the
+# test distributor; registers the connector with the distributor and hands its
+# Web Push subscription to the service; then queues what happened while the
+# device slept. The service sends one encrypted wake-up, and everything after
+# that happens by itself. A second round queues one more message.
+# Extra flags for the connector and the extension can be passed in HOST_FLAGS
+# (e.g. HOST_FLAGS="--notifications desktop").
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-dir=$(scripts/build.sh -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=OFF | tail -n 1)
-host="$dir/tamsel-notification-service"
-service="$dir/tamsel-delivery-service"
+root_dir=$PWD
 
-work=$(mktemp -d)
-service_pid=""
-cleanup() {
-  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
+if [ -z "${TAMSEL_DEMO_WORK:-}" ]; then
+  scripts/setup.sh
+  echo "demo: building (the first build takes a few minutes)" >&2
+  dir=$(scripts/build.sh -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=OFF | tail -n 1)
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  # A private session bus that starts the connector from our own service file.
+  mkdir -p "$work/services" "$work/bundle" "$work/root/containers/group.com.brindaxel.tamsel"
+  exec_line="$root_dir/$dir/tamsel-push-connector serve --bundle $work/bundle --platform-root $work/root"
+  exec_line+=" --ca-file $work/tls/ca.pem --idle-exit 5${HOST_FLAGS:+ $HOST_FLAGS}"
+  printf '[D-BUS Service]\nName=com.brindaxel.tamsel\nExec=%s\n' "$exec_line" > "$work/services/com.brindaxel.tamsel.service"
+  cat > "$work/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <include>/usr/share/dbus-1/session.conf</include>
+  <servicedir>$work/services</servicedir>
+</busconfig>
+CONF
+  # Whatever the bus-started connector logs goes to a file, not over the demo's output.
+  status=0
+  TAMSEL_DEMO_WORK=$work TAMSEL_DEMO_BUILD=$dir dbus-run-session --config-file "$work/bus.conf" -- \
+    "$0" "$@" 2> >(tee -a "$work/bus.err" | grep -v -e '^{' -e '^dbus-daemon\[' >&2) || status=$?
+  exit "$status"
+fi
+
+work=$TAMSEL_DEMO_WORK
+dir=$TAMSEL_DEMO_BUILD
+host="$dir/tamsel-notification-service"
+connector="$dir/tamsel-push-connector"
+service="$dir/tamsel-delivery-service"
+distributor=tools/test-distributor/tamsel-test-distributor
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+field() { python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"; }
+first_line() {  # first_line FILE SECONDS: waits for a program's first stdout line
+  for _ in $(seq $(($2 * 10))); do
+    if [ -s "$1" ]; then head -n 1 "$1"; return 0; fi
+    sleep 0.1
+  done
+  echo "demo: no start line in $1" >&2; return 1
+}
 
 # 1. The delivery service, on a free port, with a CA of its own.
-mkfifo "$work/service.out"
 "$service" --port 0 --cert-dir "$work/tls" > "$work/service.out" 2> "$work/service.err" &
-service_pid=$!
-exec 3< "$work/service.out"
-read -r -t 30 listening <&3 || { echo "demo: the delivery service did not start" >&2; cat "$work/service.err" >&2; exit 1; }
-field() { python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"; }
+pids+=($!)
+listening=$(first_line "$work/service.out" 30)
 url=$(field "$listening" url); ca=$(field "$listening" caFile); admin=$(field "$listening" adminToken)
 api() { curl -sS --fail-with-body --cacert "$ca" -H "Authorization: Bearer $admin" -H 'Content-Type: application/json' "$@"; }
 
-# 2. A receiver; its credential goes where the main application would put it.
-credential=$(api -X POST "$url/admin/receivers" -d '{}')
-receiver=$(field "$credential" receiverID)
-mkdir -p "$work/bundle" "$work/root/containers/group.com.brindaxel.tamsel"
+# 2. The push distributor on the session bus (the test one, standing in for the desktop's).
+/usr/bin/python3 "$distributor" --relay-log "$work/relayed.jsonl" > "$work/distributor.out" 2> "$work/distributor.err" &
+pids+=($!)
+first_line "$work/distributor.out" 30 > /dev/null
+
+# 3. The extension's bundle, a receiver, and its credential where the main application puts it.
 cat > "$work/bundle/Info.plist" <<PLIST
 <?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
@@ -46,15 +84,26 @@ cat > "$work/bundle/Info.plist" <<PLIST
   <key>TAMSEL_NOTIFICATION_APP_GROUP</key><string>group.com.brindaxel.tamsel</string>
 </dict></plist>
 PLIST
+credential=$(api -X POST "$url/admin/receivers" -d '{}')
+receiver=$(field "$credential" receiverID)
 printf '%s' "$credential" | "$host" keychain-store --bundle "$work/bundle" --platform-root "$work/root"
 
-# 3. What happened while the device slept: three conversations, a named sender,
+# 4. The connector registers with the distributor; its subscription goes to the service.
+# shellcheck disable=SC2086
+subscription=$("$connector" register --bundle "$work/bundle" --platform-root "$work/root" ${HOST_FLAGS:-})
+echo "== registered with $(field "$subscription" distributor)"
+echo "  endpoint $(field "$subscription" endpoint)"
+api -X PUT "$url/admin/receivers/$receiver/push-subscription" \
+  -d "$(python3 -c 'import json,sys; s=json.loads(sys.argv[1]); print(json.dumps({k: s[k] for k in ("endpoint","p256dh","auth")}))' "$subscription")" > /dev/null
+
+# 5. What happened while the device slept: three conversations, a named sender,
 #    a sender whose name looks like a phone number, a replacement, a withdrawal, a badge.
+#    Queuing the changes makes the service send one wake-up naming the family conversation.
 changes=$(python3 - <<'PY'
 import json
 family, work, support = "a1"*32, "b2"*32, "c3"*32
 sender = lambda n, h: {"schema": "notification_sender.v1", "canonicalId": "tamsel_sender_" + h*32, "displayName": n}
-def available(nid, rev, title, body, group, audible=True, who=None, kind="communication"):
+def available(nid, rev, title, body, group, audible=True, who=None):
     target = {"kind": "communication", "communicationId": "comm_" + nid, "channelThreadId": "thread_" + group[:12]}
     p = {"title": title, "body": body, "target": target,
          "attention": {"policyVersion": "notification-attention.v1", "groupKey": group, "audible": audible}}
@@ -71,55 +120,83 @@ print(json.dumps([
 ]))
 PY
 )
-api -X POST "$url/admin/receivers/$receiver/changes" -d "$changes" > /dev/null
 api -X POST "$url/admin/receivers/$receiver/badge" -d '{"unreadCount": 4}' > /dev/null
+api -X POST "$url/admin/receivers/$receiver/changes" -d "$changes" > /dev/null
 
-# 4. The wake-up for the family conversation.
-wakeup() {
-  printf '{"identifier":"%s","content":{"title":"Tamsel","body":"New activity","userInfo":{"tamsel":{"version":"notification-wakeup.v2","groupKey":"%s"}}}}\n' "$1" "a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1"
+# What the centre holds: the file-backed one, or the desktop centre's registry.
+center="$work/root/notification-center.json"
+case " ${HOST_FLAGS:-} " in *" --notifications desktop "*) center="$work/root/desktop-notifications.json" ;; esac
+
+# Waits until the push relayed as number $1 has been shown under its message id.
+await_push() {
+  python3 - "$work/relayed.jsonl" "$center" "$1" <<'PY'
+import json, sys, time
+relayed, center, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+deadline = time.time() + 60
+while time.time() < deadline:
+    try:
+        pushes = [json.loads(l) for l in open(relayed) if l.strip()]
+        if len(pushes) >= n:
+            wanted = pushes[n - 1]["messageId"]
+            state = json.load(open(center))
+            ids = [d.get("identifier") or d.get("request", {}).get("identifier") for d in state.get("delivered", [])]
+            if wanted in ids or wanted in json.dumps(state):
+                print(wanted); sys.exit(0)
+    except (FileNotFoundError, json.JSONDecodeError, KeyError):
+        pass
+    time.sleep(0.1)
+sys.exit("demo: push %d was not shown within 60 s" % n)
+PY
 }
-# shellcheck disable=SC2086
-wakeup push-1 | "$host" --bundle "$work/bundle" --platform-root "$work/root" --ca-file "$ca" \
-  --time-budget 25 ${HOST_FLAGS:-} > "$work/push-1.out" 2> "$work/push-1.err"
 
 show() {
-  python3 - "$1" "$2" "$3" <<'PY'
+  python3 - "$center" "$1" "$work/bus.err" <<'PY'
 import json, sys
-out, err, center = sys.argv[1:4]
-events = [json.loads(l)["message"] for l in open(err) if l.strip().startswith("{") and '"message"' in l]
-print("  log:      " + ", ".join(events))
-for line in open(out):
-    answer = json.loads(line)
-    c = answer["content"]
-    kind = "built for this push" if "tamselNotificationId" in c.get("userInfo", {}) else "the push's own content (fallback)"
-    print(f"  handed back for {answer['request']}: {kind}")
-    print(f"    title={c.get('title')!r} body={c.get('body')!r} sound={c.get('sound', 'none')}"
-          + (f" sender={c['communication']['senderDisplayName']!r}" if "communication" in c else ""))
-try:
-    state = json.load(open(center))
-except FileNotFoundError:
-    state = {"delivered": [], "pending": [], "badge": None}
-print(f"  notification centre: {len(state.get('delivered', []))} delivered, {len(state.get('pending', []))} pending, badge {state.get('badge')}")
-rows = [("conversation", "title", "body", "sound", "revision", "sender")]
-for d in state.get("delivered", []):
+center, push, logfile = sys.argv[1:4]
+state = json.load(open(center))
+events = []
+for line in open(logfile):
+    try: e = json.loads(line)
+    except json.JSONDecodeError: continue
+    if isinstance(e, dict) and "message" in e: events.append(e["message"])
+print("  extension log: " + ", ".join(dict.fromkeys(events)))
+delivered = state.get("delivered", [])
+print(f"  notification centre: {len(delivered)} delivered, {len(state.get('pending', []))} pending, badge {state.get('badge')}")
+rows = [("", "conversation", "title", "body", "sound", "revision", "sender")]
+for d in delivered:
     c = d["content"]; u = c.get("userInfo", {})
-    rows.append((u.get("tamselGroupKey", "?")[:8] + "…", c.get("title", ""), c.get("body", ""), c.get("sound", "none"),
+    mark = "push" if d.get("identifier") == push else ""
+    rows.append((mark, u.get("tamselGroupKey", "?")[:8] + "…", c.get("title", ""), c.get("body", ""), c.get("sound", "none"),
                  u.get("tamselNotificationRevision", "?"), c.get("communication", {}).get("senderDisplayName", "-")))
 widths = [max(len(str(r[i])) for r in rows) for i in range(len(rows[0]))]
 for i, r in enumerate(rows):
     print("    " + "  ".join(str(v).ljust(w) for v, w in zip(r, widths)))
     if i == 0: print("    " + "  ".join("-" * w for w in widths))
+print("  ('push' marks the content the extension handed back for the wake-up itself)")
 PY
 }
-# What the centre holds: the file-backed one, or the desktop centre's registry.
-center="$work/root/notification-center.json"
-case " ${HOST_FLAGS:-} " in *" --notifications desktop "*) center="$work/root/desktop-notifications.json" ;; esac
-echo "== first wake-up (family conversation)"
-show "$work/push-1.out" "$work/push-1.err" "$center"
 
-# 5. The same wake-up again: everything was acknowledged and recorded, nothing repeats.
-# shellcheck disable=SC2086
-wakeup push-2 | "$host" --bundle "$work/bundle" --platform-root "$work/root" --ca-file "$ca" \
-  --time-budget 25 ${HOST_FLAGS:-} > "$work/push-2.out" 2> "$work/push-2.err"
-echo "== second wake-up (nothing new)"
-show "$work/push-2.out" "$work/push-2.err" "$center"
+push=$(await_push 1)
+echo "== first wake-up: the service pushed, the distributor relayed, D-Bus started the connector"
+show "$push"
+
+# 6. One more message in the family conversation: one more wake-up, nothing shown twice.
+more=$(python3 - <<'PY'
+import json
+family = "a1"*32
+target = {"kind": "communication", "communicationId": "comm_msg_family_00000002", "channelThreadId": "thread_" + family[:12]}
+print(json.dumps([{"notificationId": "msg_family_00000002", "notificationRevision": "1", "state": "available",
+  "presentation": {"title": "Family", "body": "Bring dessert", "target": target,
+    "sender": {"schema": "notification_sender.v1", "canonicalId": "tamsel_sender_" + "a5"*32, "displayName": "Ana Souza"},
+    "attention": {"policyVersion": "notification-attention.v1", "groupKey": family, "audible": True}}}]))
+PY
+)
+api -X POST "$url/admin/receivers/$receiver/changes" -d "$more" > /dev/null
+push=$(await_push 2)
+echo "== second wake-up: one new message"
+show "$push"
+echo "== the service's Web Push deliveries"
+api "$url/admin/receivers/$receiver/push-deliveries" | python3 -c '
+import json, sys
+for d in json.load(sys.stdin)["deliveries"]:
+    print("  status %s, location %s, conversation %s…" % (d["status"], d["location"], d["groupKey"][:8]))'
