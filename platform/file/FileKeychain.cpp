@@ -8,27 +8,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/file/AtomicFile.h"
+
 namespace tamsel::platform {
 namespace {
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // Makes the directory with exactly 0700 (whatever the umask) unless it exists.
 bool makePrivateDirectory(const std::filesystem::path& path) {
@@ -36,22 +19,6 @@ bool makePrivateDirectory(const std::filesystem::path& path) {
     if (errno != EEXIST) return false;
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-bool writeAll(int fd, const KeychainData& data) {
-    std::size_t written = 0;
-    while (written < data.size()) {
-        ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool syncDirectory(const std::filesystem::path& path) {
-    FileDescriptor dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.get() >= 0 && ::fsync(dir.get()) == 0;
 }
 
 }  // namespace
@@ -73,7 +40,7 @@ KeychainResult FileKeychain::copyMatching(const KeychainQuery& query) {
         return {kErrSecParam, std::nullopt};
 
     const auto path = directory_ / key.accessGroup / key.service / key.account;
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return {kErrSecItemNotFound, std::nullopt};
         if (errno == EACCES || errno == EPERM) return {kErrSecInteractionNotAllowed, std::nullopt};
@@ -110,17 +77,13 @@ KeychainStatus FileKeychain::store(const std::string& accessGroup, const std::st
     for (const auto& dir : {directory_, directory_ / accessGroup, itemDirectory})
         if (!makePrivateDirectory(dir)) return kErrSecIO;
 
-    std::string temporary = (itemDirectory / ("." + account + ".XXXXXX")).string();
-    FileDescriptor file(::mkstemp(temporary.data()));  // 0600
-    if (file.get() < 0) return kErrSecIO;
-    const bool written =
-        ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), data) && ::fsync(file.get()) == 0;
-    const bool closed = ::close(file.release()) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), (itemDirectory / account).c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    try {
+        replaceAtomically(itemDirectory / account,
+                          std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    } catch (const FileSystemError&) {
         return kErrSecIO;
     }
-    return syncDirectory(itemDirectory) ? kErrSecSuccess : kErrSecIO;
+    return kErrSecSuccess;
 }
 
 }  // namespace tamsel::platform

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/FileSystem.h"
+#include "platform/file/AtomicFile.h"
 #include "platform/file/PosixFileSystem.h"
 
 namespace tamsel::platform {
@@ -40,7 +41,7 @@ Json LockedJsonFile::load() const {
         if (errno == ENOENT) return Json::object();
         throw FileSystemError(errno, "stat");
     }
-    Json document = parseJson(PosixFileSystem::readWholeFile(path_));
+    Json document = parseJson(readRegularFile(path_));
     if (!document.is_object())
         throw nlohmann::json::type_error::create(302, "document is not a JSON object", nullptr);
     return document;
@@ -56,7 +57,7 @@ void LockedJsonFile::update(const std::function<void(Json&)>& change) const {
     locked([&] {
         Json document = load();
         change(document);
-        PosixFileSystem::replaceFile(path_, writeJson(document));
+        replaceAtomically(path_, writeJson(document));
     });
 }
 
