@@ -3,6 +3,7 @@
 // bundle identifier. Values keep their property-list type, so a caller can tell
 // a string from a number or a dictionary.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -39,6 +40,9 @@ class Bundle {
 // unreadable file throws BundleError; the host refuses to start without it.
 class PlistBundle final : public Bundle {
   public:
+    // Info.plist must be a regular file (no link followed) of at most this size.
+    static constexpr std::size_t kLargestInfoPlist = 1024 * 1024;
+
     explicit PlistBundle(const std::filesystem::path& directory);
     std::optional<PropertyValue> object(const std::string& key) const override;
     std::optional<std::string> identifier() const override;

@@ -5,12 +5,33 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <system_error>
 #include <vector>
 
 namespace tamsel::platform {
 namespace {
 
 [[noreturn]] void fail(const char* operation, int error = errno) { throw FileSystemError(error, operation); }
+
+// Longer than any run may last: a temporary file this old has no writer left.
+constexpr auto kAbandoned = std::chrono::minutes(10);
+
+// Removes the leftovers of earlier writes of `target` (named as below) that were
+// never renamed into place because their process died.
+void removeAbandonedTemporaries(const std::filesystem::path& directory, const std::string& prefix) {
+    std::error_code error;
+    const auto cutoff = std::filesystem::file_time_type::clock::now() - kAbandoned;
+    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        std::error_code ignored;
+        if (!it->is_regular_file(ignored) || it->is_symlink(ignored)) continue;
+        auto written = it->last_write_time(ignored);
+        if (!ignored && written < cutoff) ::unlink(it->path().c_str());
+    }
+}
 
 class TemporaryBeside final : public StagedFile {
   public:
@@ -20,7 +41,9 @@ class TemporaryBeside final : public StagedFile {
         // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) about "." + string&&.
         std::string temporary = ".";
         temporary += path.filename().string();
-        temporary += ".XXXXXX";
+        temporary += ".";
+        removeAbandonedTemporaries(directory_, temporary);
+        temporary += "XXXXXX";
         std::string pattern = (directory_ / temporary).string();
         name_.assign(pattern.begin(), pattern.end());
         name_.push_back('\0');
@@ -57,58 +80,6 @@ class TemporaryBeside final : public StagedFile {
 };
 
 }  // namespace
-
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-Descriptor::~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-int Descriptor::close() {
-    int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-}
-
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            fail("write");
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
-
-std::string readRegularFile(const std::filesystem::path& path) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) fail("open");
-    std::string bytes;
-    // Room for the whole file at once: grown by appending, the string would end
-    // up to twice the file's size, and hold both copies while it grows.
-    struct stat info {};
-    if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-        bytes.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("read");
-        }
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    return bytes;
-}
 
 std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path, std::string_view bytes) {
     return std::make_unique<TemporaryBeside>(path, bytes);

@@ -5,7 +5,9 @@
 // A replacement is written to a temporary file beside the target (0600, named
 // ".<target's name>.XXXXXX", which is how a leftover of ours is told apart), made
 // durable, then renamed over the target and the directory synced: after a
-// crash the target holds the old or the new bytes, never a part. Errors are
+// crash the target holds the old or the new bytes, never a part. A process
+// killed between the two leaves its temporary file behind; the next write of
+// the same target removes those older than any run can last. Errors are
 // FileSystemError. Everything here is synchronous and safe from any thread.
 #include <sys/types.h>
 
@@ -15,34 +17,9 @@
 #include <string_view>
 
 #include "platform/FileSystem.h"
+#include "platform/RegularFile.h"
 
 namespace tamsel::platform {
-
-// Closes a descriptor on every exit of the scope that opened it.
-class Descriptor {
-  public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Descriptor& operator=(Descriptor&& other) noexcept;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor();
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and reports a failure, which matters after writing.
-    int close();
-
-  private:
-    int fd_ = -1;
-};
-
-// Writes every byte, retrying short writes and EINTR.
-void writeAll(int fd, std::string_view bytes);
-
-// The whole file's bytes.
-std::string readRegularFile(const std::filesystem::path& path);
 
 // Bytes written in full beside `path` (not yet in its place); commit() renames
 // them over it. See StagedFile.

@@ -40,26 +40,25 @@ KeychainResult FileKeychain::copyMatching(const KeychainQuery& query) {
         return {kErrSecParam, std::nullopt};
 
     const auto path = directory_ / key.accessGroup / key.service / key.account;
-    Descriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (file.get() < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return {kErrSecItemNotFound, std::nullopt};
-        if (errno == EACCES || errno == EPERM) return {kErrSecInteractionNotAllowed, std::nullopt};
-        return {kErrSecIO, std::nullopt};
+    try {
+        if (!key.returnData) {
+            (void)openRegularFile(path, O_RDONLY);
+            return {kErrSecSuccess, std::nullopt};
+        }
+        std::string bytes = readRegularFile(path, kLargestItem);
+        return {kErrSecSuccess, KeychainData(bytes.begin(), bytes.end())};
+    } catch (const FileSystemError& error) {
+        switch (error.code().value()) {
+            case ENOENT:
+            case ENOTDIR:
+                return {kErrSecItemNotFound, std::nullopt};
+            case EACCES:
+            case EPERM:
+                return {kErrSecInteractionNotAllowed, std::nullopt};
+            default:
+                return {kErrSecIO, std::nullopt};
+        }
     }
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {kErrSecIO, std::nullopt};
-    if (!key.returnData) return {kErrSecSuccess, std::nullopt};
-
-    KeychainData data;
-    std::uint8_t buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return {kErrSecIO, std::nullopt};
-        if (n == 0) break;
-        data.insert(data.end(), buffer, buffer + n);
-    }
-    return {kErrSecSuccess, std::move(data)};
 }
 
 KeychainStatus FileKeychain::store(const std::string& accessGroup, const std::string& service,

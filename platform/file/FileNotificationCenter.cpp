@@ -11,6 +11,7 @@
 #include <set>
 
 #include "platform/FileSystem.h"
+#include "platform/RegularFile.h"
 
 namespace tamsel::platform {
 namespace {
@@ -125,7 +126,7 @@ void FileNotificationCenter::appendToJournal(Json line) const {
     line["pid"] = static_cast<std::int64_t>(::getpid());
     std::string text = writeJson(line) + "\n";
     // One write with O_APPEND: lines of concurrent processes never interleave.
-    int fd = ::open(journal_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = openRegular(*journal_, O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (fd < 0) throw FileSystemError(errno, "open");
     ssize_t written;
     do {

@@ -20,28 +20,24 @@ void LockedJsonFile::locked(Body&& body) const {
     PosixFileSystem::makeDirectories(path_.parent_path(), 0700);
     auto lockPath = path_;
     lockPath += ".lock";
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) throw FileSystemError(errno, "open");
+    Descriptor fd = openRegularFile(lockPath, O_RDWR | O_CREAT);
+    lockExclusively(fd.get(), waitDeadline());
     struct Unlock {
         int fd;
-        ~Unlock() {
-            ::flock(fd, LOCK_UN);
-            ::close(fd);
-        }
-    } unlock{fd};
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) throw FileSystemError(errno, "flock");
-    }
+        ~Unlock() { ::flock(fd, LOCK_UN); }
+    } unlock{fd.get()};
     body();
 }
 
 Json LockedJsonFile::load() const {
-    struct stat info {};
-    if (::stat(path_.c_str(), &info) != 0) {
-        if (errno == ENOENT) return Json::object();
-        throw FileSystemError(errno, "stat");
+    std::string bytes;
+    try {
+        bytes = readRegularFile(path_);
+    } catch (const FileSystemError& error) {
+        if (error.code().value() == ENOENT) return Json::object();
+        throw;
     }
-    Json document = parseJson(readRegularFile(path_));
+    Json document = parseJson(bytes);
     if (!document.is_object())
         throw nlohmann::json::type_error::create(302, "document is not a JSON object", nullptr);
     return document;

@@ -81,7 +81,8 @@ void PosixFileSystem::setPermissions(const std::filesystem::path& path, mode_t m
 }
 
 int PosixFileSystem::open(const std::filesystem::path& path, int flags, mode_t mode) {
-    return ::open(path.c_str(), flags, mode);
+    // The ledger and its lock: only ever a regular file, and never a wait.
+    return openRegular(path, flags, mode);
 }
 
 int PosixFileSystem::flock(int fd, int operation) { return ::flock(fd, operation); }

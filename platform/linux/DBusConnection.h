@@ -2,7 +2,8 @@
 // One short-lived connection to a message bus over sd-bus, with a deadline on
 // everything that waits: connecting, authenticating, every call. Nothing here
 // waits without a limit, so a bus or a peer that stops answering costs at most
-// the caller's time limit.
+// the caller's time limit, and never more than the time left to the run
+// (currentTaskDeadline()).
 //
 // A connection belongs to one thread at a time; callers make one per operation.
 #include <systemd/sd-bus.h>

@@ -5,6 +5,7 @@
 #include <set>
 #include <system_error>
 
+#include "platform/Task.h"
 #include "platform/linux/DBusConnection.h"
 
 namespace tamsel::platform {
@@ -225,7 +226,7 @@ void DesktopNotificationCenter::add(const NotificationRequest& request) {
         fail(NotificationCenterError::kInvalidRequest);
     }
     const auto date = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now().time_since_epoch());
-    const auto deadline = std::chrono::steady_clock::now() + settings_.timeLimit;
+    const auto deadline = waitDeadline(settings_.timeLimit);
     guarded([&] {
         DBusConnection bus(settings_.busAddress, deadline);
         Server server = currentServer(bus, deadline);
@@ -273,7 +274,7 @@ void DesktopNotificationCenter::add(const NotificationRequest& request) {
 void DesktopNotificationCenter::removeDeliveredNotifications(const std::vector<std::string>& identifiers) {
     const std::set<std::string> wanted(identifiers.begin(), identifiers.end());
     if (wanted.empty()) return;
-    const auto deadline = std::chrono::steady_clock::now() + settings_.timeLimit;
+    const auto deadline = waitDeadline(settings_.timeLimit);
     guarded([&] {
         // Most removals match nothing: answer those without the bus.
         {
@@ -327,7 +328,7 @@ void DesktopNotificationCenter::removeDeliveredNotifications(const std::vector<s
 void DesktopNotificationCenter::setBadgeCount(std::int64_t count) {
     if (count < 0) fail(NotificationCenterError::kBadgeRefused);
     if (settings_.desktopEntry.empty()) fail(NotificationCenterError::kBadgeRefused);
-    const auto deadline = std::chrono::steady_clock::now() + settings_.timeLimit;
+    const auto deadline = waitDeadline(settings_.timeLimit);
     guarded([&] {
         DBusConnection bus(settings_.busAddress, deadline);
         registry_.update([&](Json& document) {
