@@ -87,17 +87,18 @@ PlistBundle::PlistBundle(const std::filesystem::path& directory) {
     try {
         bytes = readRegularFile(directory / "Info.plist", kLargestInfoPlist);
     } catch (const FileSystemError& error) {
-        if (error.code().value() == EFBIG) throw BundleError("Info.plist is larger than 1 MiB");
+        if (error.code().value() == EFBIG)
+            throw BundleError(BundleError::kTooLarge, "Info.plist is larger than 1 MiB");
         if (error.code().value() == kNotARegularFile || error.code().value() == ELOOP)
-            throw BundleError("Info.plist is not a regular file");
-        throw BundleError("bundle has no readable Info.plist");
+            throw BundleError(BundleError::kNotARegularFile, "Info.plist is not a regular file");
+        throw BundleError(BundleError::kUnreadable, "bundle has no readable Info.plist");
     }
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-    if (!root) throw BundleError("Info.plist is not a property list");
+    if (!root) throw BundleError(BundleError::kNotAPropertyList, "Info.plist is not a property list");
     if (plist_get_node_type(root) != PLIST_DICT) {
         plist_free(root);
-        throw BundleError("Info.plist is not a dictionary");
+        throw BundleError(BundleError::kNotADictionary, "Info.plist is not a dictionary");
     }
     auto converted = convert(root);
     plist_free(root);

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/PlatformError.h"
+
 namespace tamsel::platform {
 
 struct PropertyValue;
@@ -51,9 +53,18 @@ class PlistBundle final : public Bundle {
     PropertyDictionary values_;
 };
 
-class BundleError : public std::exception {
+// A bundle that cannot be read. what() is fixed text naming the fault, never
+// anything read from the file.
+class BundleError : public std::exception, public Error {
   public:
-    explicit BundleError(const char* what) : what_(what) {}
+    static constexpr long kUnreadable = 1;
+    static constexpr long kNotARegularFile = 2;
+    static constexpr long kTooLarge = 3;
+    static constexpr long kNotAPropertyList = 4;
+    static constexpr long kNotADictionary = 5;
+
+    BundleError(long code, const char* what) : Error(ErrorDomain::bundle, code), what_(what) {}
+    long code() const noexcept { return errorCode(); }
     const char* what() const noexcept override { return what_; }
 
   private:

@@ -19,12 +19,15 @@
 #include <utility>
 #include <variant>
 
+#include "platform/PlatformError.h"
+
 namespace tamsel::platform {
 
 // The platform's cancellation error, thrown by checkCancellation() and by a
 // transfer that was interrupted because its task was cancelled.
-class CancellationError : public std::exception {
+class CancellationError : public std::exception, public Error {
   public:
+    CancellationError() noexcept : Error(ErrorDomain::cancellation, 0) {}
     const char* what() const noexcept override { return "cancelled"; }
 };
 

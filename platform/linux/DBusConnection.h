@@ -12,9 +12,11 @@
 #include <exception>
 #include <string>
 
+#include "platform/PlatformError.h"
+
 namespace tamsel::platform {
 
-class DBusFailure : public std::exception {
+class DBusFailure : public std::exception, public Error {
   public:
     enum class Kind {
         noBus,           // no address, nothing listening, or the connection broke
@@ -23,7 +25,8 @@ class DBusFailure : public std::exception {
         refused,         // the peer answered with an error of its own
         invalidArgument  // a value the wire cannot carry
     };
-    DBusFailure(Kind kind, std::string errorName) : kind_(kind), errorName_(std::move(errorName)) {}
+    DBusFailure(Kind kind, std::string errorName)
+        : Error(ErrorDomain::dbus, static_cast<long>(kind)), kind_(kind), errorName_(std::move(errorName)) {}
     Kind kind() const { return kind_; }
     // The D-Bus error name when the peer sent one (never any message text).
     const std::string& errorName() const { return errorName_; }
