@@ -35,8 +35,9 @@ void removeAbandonedTemporaries(const std::filesystem::path& directory, const st
 
 class TemporaryBeside final : public StagedFile {
   public:
-    TemporaryBeside(const std::filesystem::path& path, std::string_view bytes)
+    TemporaryBeside(const std::filesystem::path& path, std::string_view bytes, Durability durability)
         : path_(path),
+          durability_(durability),
           directory_(path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path()) {
         // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) about "." + string&&.
         std::string temporary = ".";
@@ -66,6 +67,7 @@ class TemporaryBeside final : public StagedFile {
     void commit() override {
         if (::rename(name_.data(), path_.c_str()) != 0) fail("rename");
         staged_ = false;
+        if (durability_ != Durability::full) return;
         // The rename itself is durable only once the directory is.
         Descriptor dir(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dir) fail("open");
@@ -74,6 +76,7 @@ class TemporaryBeside final : public StagedFile {
 
   private:
     std::filesystem::path path_;
+    Durability durability_;
     std::filesystem::path directory_;
     std::vector<char> name_;
     bool staged_ = false;
@@ -81,12 +84,13 @@ class TemporaryBeside final : public StagedFile {
 
 }  // namespace
 
-std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path, std::string_view bytes) {
-    return std::make_unique<TemporaryBeside>(path, bytes);
+std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path, std::string_view bytes,
+                                             Durability durability) {
+    return std::make_unique<TemporaryBeside>(path, bytes, durability);
 }
 
-void replaceAtomically(const std::filesystem::path& path, std::string_view bytes) {
-    stageReplacement(path, bytes)->commit();
+void replaceAtomically(const std::filesystem::path& path, std::string_view bytes, Durability durability) {
+    stageReplacement(path, bytes, durability)->commit();
 }
 
 }  // namespace tamsel::platform

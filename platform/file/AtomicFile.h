@@ -21,9 +21,21 @@
 
 namespace tamsel::platform {
 
+// How much of a replacement is synced before it counts as done.
+enum class Durability {
+    // The bytes, and then the directory after the rename: the new bytes
+    // survive a power loss.
+    full,
+    // The bytes only: a power loss may undo the rename, leaving the old bytes
+    // whole (never an empty or partial file, since the bytes were synced first).
+    contents,
+};
+
 // Bytes written in full beside `path` (not yet in its place); commit() renames
 // them over it. See StagedFile.
-std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path, std::string_view bytes);
-void replaceAtomically(const std::filesystem::path& path, std::string_view bytes);
+std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path, std::string_view bytes,
+                                             Durability durability = Durability::full);
+void replaceAtomically(const std::filesystem::path& path, std::string_view bytes,
+                       Durability durability = Durability::full);
 
 }  // namespace tamsel::platform

@@ -53,7 +53,17 @@ void LockedJsonFile::update(const std::function<void(Json&)>& change) const {
     locked([&] {
         Json document = load();
         change(document);
-        replaceAtomically(path_, writeJson(document));
+        // One fsync per change, not two: the directory is not synced after the
+        // rename. A process killed at any point loses nothing the kernel
+        // already has: before rename() returns every process still reads the
+        // old document, after it every process reads the new one, and the lock
+        // keeps a second writer from starting on a stale copy, so a change is
+        // never lost or applied twice. Only a power loss can undo the rename,
+        // and then the old document is there whole (its replacement's bytes
+        // were synced before the rename, so never an empty file); what these
+        // files hold (notifications on screen, donations, a server's ids) does
+        // not outlive a power loss anyway.
+        replaceAtomically(path_, writeJson(document), Durability::contents);
     });
 }
 
