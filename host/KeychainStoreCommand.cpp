@@ -5,17 +5,18 @@
 #include <string>
 
 #include "Services/NotificationSharedAuthority.h"
-#include "platform/Bundle.h"
-#include "platform/Json.h"
-#include "platform/file/FileKeychain.h"
 #include "host/HostDesktop.h"
 #include "host/HostOptions.h"
+#include "platform/Bundle.h"
+#include "platform/Json.h"
+#include "platform/Keychain.h"
+#include "platform/file/FileKeychain.h"
 
 namespace tamsel::host {
 namespace {
 
-constexpr const char* kService = "Tamsel.notification-delivery.v2";
-constexpr const char* kAccount = "receiver";
+using platform::kCredentialAccount;
+using platform::kCredentialService;
 // A credential is a few hundred bytes; anything near this is not one.
 constexpr std::size_t kLargestInput = 64 * 1024;
 
@@ -56,9 +57,8 @@ int runKeychainStore(int argc, const char* const* arguments, std::istream& input
     std::string group;
     try {
         platform::PlistBundle bundle(*bundleDirectory);
-        auto setting = bundle.object("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP");
-        const std::string* value = setting ? setting->string() : nullptr;
-        if (!value || value->empty() || value->find("$(") != std::string::npos)
+        auto value = platform::credentialAccessGroup(bundle);
+        if (!value)
             return refuse(errors, "the bundle has no usable TAMSEL_NOTIFICATION_KEYCHAIN_GROUP setting");
         group = *value;
     } catch (const platform::BundleError& e) {
@@ -84,9 +84,11 @@ int runKeychainStore(int argc, const char* const* arguments, std::istream& input
     }
 
     platform::KeychainData data(bytes.begin(), bytes.end());
-    auto desktopStatus = storeInDesktopKeychain(options, group, kService, kAccount, data);
-    auto status = desktopStatus ? *desktopStatus
-                                : platform::FileKeychain(platformRoot).store(group, kService, kAccount, data);
+    auto desktopStatus = storeInDesktopKeychain(options, group, kCredentialService, kCredentialAccount, data);
+    auto status =
+        desktopStatus
+            ? *desktopStatus
+            : platform::FileKeychain(platformRoot).store(group, kCredentialService, kCredentialAccount, data);
     if (status != platform::kErrSecSuccess)
         return refuse(errors, "cannot store the credential (keychain status " + std::to_string(status) + ")");
     return 0;

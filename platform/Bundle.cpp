@@ -2,9 +2,10 @@
 
 #include <plist/plist.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+
+#include "platform/RegularFile.h"
 
 namespace tamsel::platform {
 namespace {
@@ -82,15 +83,22 @@ PropertyValue convert(plist_t node) {
 }  // namespace
 
 PlistBundle::PlistBundle(const std::filesystem::path& directory) {
-    std::ifstream in(directory / "Info.plist", std::ios::binary);
-    if (!in) throw BundleError("bundle has no readable Info.plist");
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes;
+    try {
+        bytes = readRegularFile(directory / "Info.plist", kLargestInfoPlist);
+    } catch (const FileSystemError& error) {
+        if (error.code().value() == EFBIG)
+            throw BundleError(BundleError::kTooLarge, "Info.plist is larger than 1 MiB");
+        if (error.code().value() == kNotARegularFile || error.code().value() == ELOOP)
+            throw BundleError(BundleError::kNotARegularFile, "Info.plist is not a regular file");
+        throw BundleError(BundleError::kUnreadable, "bundle has no readable Info.plist");
+    }
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-    if (!root) throw BundleError("Info.plist is not a property list");
+    if (!root) throw BundleError(BundleError::kNotAPropertyList, "Info.plist is not a property list");
     if (plist_get_node_type(root) != PLIST_DICT) {
         plist_free(root);
-        throw BundleError("Info.plist is not a dictionary");
+        throw BundleError(BundleError::kNotADictionary, "Info.plist is not a dictionary");
     }
     auto converted = convert(root);
     plist_free(root);

@@ -3,6 +3,7 @@
 // bundle identifier. Values keep their property-list type, so a caller can tell
 // a string from a number or a dictionary.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -11,6 +12,8 @@
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "platform/PlatformError.h"
 
 namespace tamsel::platform {
 
@@ -39,6 +42,9 @@ class Bundle {
 // unreadable file throws BundleError; the host refuses to start without it.
 class PlistBundle final : public Bundle {
   public:
+    // Info.plist must be a regular file (no link followed) of at most this size.
+    static constexpr std::size_t kLargestInfoPlist = 1024 * 1024;
+
     explicit PlistBundle(const std::filesystem::path& directory);
     std::optional<PropertyValue> object(const std::string& key) const override;
     std::optional<std::string> identifier() const override;
@@ -47,9 +53,18 @@ class PlistBundle final : public Bundle {
     PropertyDictionary values_;
 };
 
-class BundleError : public std::exception {
+// A bundle that cannot be read. what() is fixed text naming the fault, never
+// anything read from the file.
+class BundleError : public std::exception, public Error {
   public:
-    explicit BundleError(const char* what) : what_(what) {}
+    static constexpr long kUnreadable = 1;
+    static constexpr long kNotARegularFile = 2;
+    static constexpr long kTooLarge = 3;
+    static constexpr long kNotAPropertyList = 4;
+    static constexpr long kNotADictionary = 5;
+
+    BundleError(long code, const char* what) : Error(ErrorDomain::bundle, code), what_(what) {}
+    long code() const noexcept { return errorCode(); }
     const char* what() const noexcept override { return what_; }
 
   private:

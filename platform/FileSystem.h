@@ -15,12 +15,16 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/PlatformError.h"
+
 namespace tamsel::platform {
 
-class FileSystemError : public std::system_error {
+class FileSystemError : public std::system_error, public Error {
   public:
     FileSystemError(int error, const char* operation)
-        : std::system_error(error, std::generic_category(), operation) {}
+        : std::system_error(error, std::generic_category(), operation),
+          Error(ErrorDomain::fileSystem, error) {}
+    using std::system_error::code;
 };
 
 // Bytes written in full beside a file and made durable, not yet in its place.

@@ -30,7 +30,7 @@ std::optional<std::string> HTTPResponse::header(std::string_view name) const {
     return joined;
 }
 
-HTTPSessionError::HTTPSessionError(int code) : code_(code) {
+HTTPSessionError::HTTPSessionError(int code) : Error(ErrorDomain::httpSession, code), code_(code) {
     std::snprintf(what_, sizeof what_, "HTTPS transfer failed (code %d)", code);
 }
 

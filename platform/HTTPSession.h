@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/PlatformError.h"
+
 namespace tamsel::platform {
 
 using HTTPHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -54,7 +56,7 @@ struct HTTPResponse {
 
 // A transport failure: connection, TLS, time limit, protocol. It carries only the
 // client library's numeric code, never a URL, header or body text.
-class HTTPSessionError : public std::exception {
+class HTTPSessionError : public std::exception, public Error {
   public:
     // Codes of the client library that a caller may want to tell apart.
     static constexpr int kTimedOut = 28;

@@ -82,7 +82,7 @@ class IntentError : public PlatformError {
     static constexpr long kStoreUnavailable = 1904;
     static constexpr long kStoreCorrupted = 1905;
 
-    using PlatformError::PlatformError;
+    explicit IntentError(long code) noexcept : PlatformError(ErrorDomain::intents, code) {}
     const char* what() const noexcept override { return "intent error"; }
 };
 

@@ -4,6 +4,13 @@
 
 namespace tamsel::platform {
 
+std::optional<std::string> credentialAccessGroup(const Bundle& bundle) {
+    std::optional<PropertyValue> setting = bundle.object(kCredentialAccessGroupSetting);
+    const std::string* group = setting ? setting->string() : nullptr;
+    if (!group || group->empty() || group->find("$(") != std::string::npos) return std::nullopt;
+    return *group;
+}
+
 std::variant<KeychainItemKey, KeychainStatus> itemKeyOf(const KeychainQuery& query) {
     static const std::set<std::string> known = {kSecClass,
                                                 kSecUseDataProtectionKeychain,

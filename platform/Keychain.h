@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/Bundle.h"
+
 namespace tamsel::platform {
 
 using KeychainStatus = std::int32_t;
@@ -40,6 +42,17 @@ inline const std::string kSecMatchLimit = "match-limit";
 inline const std::string kSecMatchLimitOne = "one";
 
 using KeychainData = std::vector<std::uint8_t>;
+
+// The one item the extension reads: the worker credential the main application
+// stores, as a generic password in the access group the bundle names.
+inline const std::string kCredentialService = "Tamsel.notification-delivery.v2";
+inline const std::string kCredentialAccount = "receiver";
+inline const std::string kCredentialAccessGroupSetting = "TAMSEL_NOTIFICATION_KEYCHAIN_GROUP";
+
+// The credential's access group as the bundle's setting names it; nothing when
+// the setting is missing, not a string, empty, or a build-setting reference
+// ("$(") that was never expanded.
+std::optional<std::string> credentialAccessGroup(const Bundle& bundle);
 
 struct KeychainResult {
     KeychainStatus status = kErrSecSuccess;

@@ -30,7 +30,8 @@ class NotificationCenterError : public PlatformError {
     static constexpr long kStoreCorrupted = 4;
     static constexpr long kBadgeRefused = 5;
 
-    using PlatformError::PlatformError;
+    explicit NotificationCenterError(long code) noexcept
+        : PlatformError(ErrorDomain::notificationCenter, code) {}
     const char* what() const noexcept override { return "notification centre error"; }
 };
 

@@ -1,11 +1,13 @@
 #include "platform/Task.h"
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
 namespace tamsel::platform {
 namespace {
 thread_local std::stop_token currentToken;
+thread_local std::optional<TaskDeadline> currentDeadline;
 // Never destroyed: a task thread not joined in time may still be signalling
 // while the process runs its exit-time destructors.
 struct LiveTasks {
@@ -48,6 +50,15 @@ bool isCurrentTaskCancelled() { return currentToken.stop_requested(); }
 
 void checkCancellation() {
     if (currentToken.stop_requested()) throw CancellationError();
+}
+
+std::optional<TaskDeadline> currentTaskDeadline() { return currentDeadline; }
+
+void setCurrentTaskDeadline(std::optional<TaskDeadline> deadline) { currentDeadline = deadline; }
+
+TaskDeadline waitDeadline(std::chrono::steady_clock::duration limit) {
+    const auto now = std::chrono::steady_clock::now();
+    return std::min(now + limit, currentDeadline.value_or(now + kDefaultWaitLimit));
 }
 
 bool waitForAllTasks(std::chrono::steady_clock::time_point deadline) {

@@ -19,12 +19,15 @@
 #include <utility>
 #include <variant>
 
+#include "platform/PlatformError.h"
+
 namespace tamsel::platform {
 
 // The platform's cancellation error, thrown by checkCancellation() and by a
 // transfer that was interrupted because its task was cancelled.
-class CancellationError : public std::exception {
+class CancellationError : public std::exception, public Error {
   public:
+    CancellationError() noexcept : Error(ErrorDomain::cancellation, 0) {}
     const char* what() const noexcept override { return "cancelled"; }
 };
 
@@ -34,6 +37,20 @@ std::stop_token currentStopToken();
 bool isCurrentTaskCancelled();
 // Throws CancellationError when the current task has been cancelled.
 void checkCancellation();
+
+// The run's deadline. The host sets it on its own thread when it starts a push;
+// every task started afterwards from that thread, and every task those start,
+// inherits it. Waits below a task (a file lock, a bus call) end by it.
+using TaskDeadline = std::chrono::steady_clock::time_point;
+// How long a wait may last when no deadline was set.
+inline constexpr std::chrono::seconds kDefaultWaitLimit{10};
+std::optional<TaskDeadline> currentTaskDeadline();
+// Sets (or with nothing, clears) the deadline of the code on this thread and of
+// the tasks it starts from now on.
+void setCurrentTaskDeadline(std::optional<TaskDeadline> deadline);
+// The end of a wait that may take at most `limit`: the sooner of now + limit and
+// the current deadline (now + kDefaultWaitLimit when there is none).
+TaskDeadline waitDeadline(std::chrono::steady_clock::duration limit = kDefaultWaitLimit);
 
 // Waits until every task started so far has finished, or the deadline passes,
 // and joins the threads of those that have. Returns true when none is left. The
@@ -69,32 +86,35 @@ class Task {
     static Task start(std::function<T()> body) {
         auto state = std::make_shared<detail::TaskState<T>>();
         detail::taskStarted();
-        detail::adopt(std::thread([state, body = std::move(body)]() mutable {
-            detail::setCurrentStopToken(state->stop.get_token());
-            std::exception_ptr error;
-            std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>> value;
-            try {
-                if constexpr (std::is_void_v<T>) {
-                    body();
-                } else {
-                    value.emplace(body());
+        detail::adopt(
+            std::thread([state, body = std::move(body), deadline = currentTaskDeadline()]() mutable {
+                detail::setCurrentStopToken(state->stop.get_token());
+                setCurrentTaskDeadline(deadline);
+                std::exception_ptr error;
+                std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>> value;
+                try {
+                    if constexpr (std::is_void_v<T>) {
+                        body();
+                    } else {
+                        value.emplace(body());
+                    }
+                } catch (...) {
+                    error = std::current_exception();
                 }
-            } catch (...) {
-                error = std::current_exception();
-            }
-            // Whatever the body captured dies here, before waiters wake up.
-            body = nullptr;
-            detail::setCurrentStopToken({});
-            {
-                std::lock_guard lock(state->mutex);
-                state->value = std::move(value);
-                state->error = error;
-                state->done = true;
-            }
-            state->finished.notify_all();
-            state.reset();
-            detail::taskFinished();
-        }));
+                // Whatever the body captured dies here, before waiters wake up.
+                body = nullptr;
+                detail::setCurrentStopToken({});
+                setCurrentTaskDeadline(std::nullopt);
+                {
+                    std::lock_guard lock(state->mutex);
+                    state->value = std::move(value);
+                    state->error = error;
+                    state->done = true;
+                }
+                state->finished.notify_all();
+                state.reset();
+                detail::taskFinished();
+            }));
         return Task(std::move(state));
     }
 

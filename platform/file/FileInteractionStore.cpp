@@ -4,6 +4,8 @@
 #include <set>
 #include <system_error>
 
+#include "platform/ServiceError.h"
+
 namespace tamsel::platform {
 namespace {
 
@@ -17,18 +19,7 @@ std::vector<Interaction> decode(const Json& document) {
     return interactions;
 }
 
-template <class Body>
-auto guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const IntentError&) {
-        throw;
-    } catch (const nlohmann::json::exception&) {
-        throw IntentError(IntentError::kStoreCorrupted);
-    } catch (const std::system_error&) {
-        throw IntentError(IntentError::kStoreUnavailable);
-    }
-}
+constexpr StoreErrorCodes kStoreCodes{IntentError::kStoreCorrupted, IntentError::kStoreUnavailable};
 
 }  // namespace
 
@@ -43,7 +34,7 @@ void FileInteractionStore::donate(const Interaction& interaction) {
     } catch (const nlohmann::json::exception&) {
         throw IntentError(IntentError::kDonationFailed);
     }
-    guarded([&] {
+    asServiceError<IntentError>(kStoreCodes, [&] {
         file_.update([&](Json& document) {
             auto existing = decode(document);
             std::vector<const Interaction*> others;
@@ -62,7 +53,7 @@ void FileInteractionStore::donate(const Interaction& interaction) {
 
 void FileInteractionStore::deleteInteractions(const std::vector<std::string>& identifiers) {
     std::set<std::string> doomed(identifiers.begin(), identifiers.end());
-    guarded([&] {
+    asServiceError<IntentError>(kStoreCodes, [&] {
         file_.update([&](Json& document) {
             auto existing = decode(document);
             Json donated = Json::array();
@@ -80,7 +71,7 @@ NotificationContent FileInteractionStore::contentUpdatedFromIntent(const Notific
 }
 
 std::vector<Interaction> FileInteractionStore::donated() {
-    return guarded([&] { return decode(file_.read()); });
+    return asServiceError<IntentError>(kStoreCodes, [&] { return decode(file_.read()); });
 }
 
 }  // namespace tamsel::platform

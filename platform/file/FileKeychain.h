@@ -9,6 +9,7 @@
 // the item. Both are safe from any thread and any process: an item is replaced
 // atomically (temporary file, fsync, rename), so a reader sees the old bytes or
 // the new ones, never a mix.
+#include <cstddef>
 #include <filesystem>
 
 #include "platform/Keychain.h"
@@ -19,8 +20,13 @@ class FileKeychain final : public Keychain {
   public:
     explicit FileKeychain(std::filesystem::path platformRoot);
 
+    // An item holds a credential of a few hundred bytes; a file larger than this
+    // is not one, and is not read past it.
+    static constexpr std::size_t kLargestItem = 64 * 1024;
+
     // Missing item: kErrSecItemNotFound; unreadable file: kErrSecInteractionNotAllowed;
-    // any other read failure (a directory or a link in the item's place): kErrSecIO.
+    // any other read failure (a directory, FIFO or link in the item's place, a
+    // file larger than kLargestItem): kErrSecIO, at once.
     KeychainResult copyMatching(const KeychainQuery& query) override;
 
     // Adds or replaces the generic-password item. kErrSecParam for a refused

@@ -11,9 +11,14 @@
 #include <set>
 
 #include "platform/FileSystem.h"
+#include "platform/RegularFile.h"
+#include "platform/ServiceError.h"
 
 namespace tamsel::platform {
 namespace {
+
+constexpr StoreErrorCodes kStoreCodes{NotificationCenterError::kStoreCorrupted,
+                                      NotificationCenterError::kStoreUnavailable};
 
 [[noreturn]] void corrupted() { throw NotificationCenterError(NotificationCenterError::kStoreCorrupted); }
 
@@ -125,7 +130,7 @@ void FileNotificationCenter::appendToJournal(Json line) const {
     line["pid"] = static_cast<std::int64_t>(::getpid());
     std::string text = writeJson(line) + "\n";
     // One write with O_APPEND: lines of concurrent processes never interleave.
-    int fd = ::open(journal_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = openRegular(*journal_, O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (fd < 0) throw FileSystemError(errno, "open");
     ssize_t written;
     do {
@@ -137,23 +142,8 @@ void FileNotificationCenter::appendToJournal(Json line) const {
     if (static_cast<std::size_t>(written) != text.size()) throw FileSystemError(EIO, "write");
 }
 
-// Runs one access and turns what the files or the JSON reader report into the
-// centre's own errors, as the platform's centre would.
-template <class Body>
-auto FileNotificationCenter::guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const NotificationCenterError&) {
-        throw;
-    } catch (const nlohmann::json::exception&) {
-        corrupted();
-    } catch (const std::system_error&) {
-        throw NotificationCenterError(NotificationCenterError::kStoreUnavailable);
-    }
-}
-
 std::vector<DeliveredNotification> FileNotificationCenter::deliveredNotifications() {
-    return guarded([&] {
+    return asServiceError<NotificationCenterError>(kStoreCodes, [&] {
         Json document = file_.read();
         validate(document);
         std::vector<DeliveredNotification> delivered;
@@ -165,7 +155,7 @@ std::vector<DeliveredNotification> FileNotificationCenter::deliveredNotification
 }
 
 std::vector<NotificationRequest> FileNotificationCenter::pendingNotificationRequests() {
-    return guarded([&] {
+    return asServiceError<NotificationCenterError>(kStoreCodes, [&] {
         Json document = file_.read();
         validate(document);
         std::vector<NotificationRequest> pending;
@@ -176,7 +166,7 @@ std::vector<NotificationRequest> FileNotificationCenter::pendingNotificationRequ
 }
 
 void FileNotificationCenter::removeDeliveredNotifications(const std::vector<std::string>& identifiers) {
-    guarded([&] {
+    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
         file_.update([&](Json& document) {
             validate(document);
             complete(document);
@@ -188,7 +178,7 @@ void FileNotificationCenter::removeDeliveredNotifications(const std::vector<std:
 }
 
 void FileNotificationCenter::removePendingNotificationRequests(const std::vector<std::string>& identifiers) {
-    guarded([&] {
+    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
         file_.update([&](Json& document) {
             validate(document);
             complete(document);
@@ -212,7 +202,7 @@ void FileNotificationCenter::add(const NotificationRequest& request) {
         throw NotificationCenterError(NotificationCenterError::kInvalidRequest);
     }
     std::string date = formatDate(clock_->now());
-    guarded([&] {
+    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
         file_.update([&](Json& document) {
             validate(document);
             complete(document);
@@ -227,7 +217,7 @@ void FileNotificationCenter::add(const NotificationRequest& request) {
 
 void FileNotificationCenter::setBadgeCount(std::int64_t count) {
     if (count < 0) throw NotificationCenterError(NotificationCenterError::kBadgeRefused);
-    guarded([&] {
+    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
         file_.update([&](Json& document) {
             validate(document);
             complete(document);
@@ -238,7 +228,7 @@ void FileNotificationCenter::setBadgeCount(std::int64_t count) {
 }
 
 std::optional<std::int64_t> FileNotificationCenter::badgeCount() {
-    return guarded([&]() -> std::optional<std::int64_t> {
+    return asServiceError<NotificationCenterError>(kStoreCodes, [&]() -> std::optional<std::int64_t> {
         Json document = file_.read();
         validate(document);
         auto badge = document.find("badge");

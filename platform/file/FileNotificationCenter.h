@@ -45,8 +45,6 @@ class FileNotificationCenter final : public NotificationCenter {
     std::optional<std::int64_t> badgeCount();
 
   private:
-    template <class Body>
-    auto guarded(Body&& body);
     // Appends one line to the journal, when there is one.
     void appendToJournal(Json line) const;
 

@@ -3,11 +3,14 @@
 //
 // Each access opens "<file>.lock" (a separate, stable file: the document itself
 // is replaced by rename, which would leave a lock on the old inode), takes an
-// exclusive flock, blocking (the critical sections are short and never wait on
-// anything else), reads the document, and for an update writes it back
+// exclusive flock, reads the document, and for an update writes it back
 // atomically before it unlocks. Threads of one process exclude each other the
 // same way, since every access has its own open file description.
-// Errors are those of the files (FileSystemError) and of the JSON reader.
+// The lock is waited for only until the run's deadline (at most
+// kDefaultWaitLimit) and while the current task is not cancelled; the lock and
+// the document must be regular files (see RegularFile.h).
+// Errors are those of the files (FileSystemError), of the JSON reader, and
+// CancellationError.
 #include <filesystem>
 #include <functional>
 

@@ -19,23 +19,16 @@ class PosixFileSystem final : public FileSystem {
     void createDirectories(const std::filesystem::path& path, mode_t mode) override;
     bool exists(const std::filesystem::path& path) override;
     std::string readFile(const std::filesystem::path& path) override;
+    // Both replace the file as AtomicFile.h describes.
     void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) override;
-    // A temporary file (0600) beside the target, written in full and fsync'd;
-    // commit() renames it over the target and fsyncs the directory.
     std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path, std::string_view bytes) override;
     void setPermissions(const std::filesystem::path& path, mode_t mode) override;
     int open(const std::filesystem::path& path, int flags, mode_t mode) override;
     int flock(int fd, int operation) override;
     int close(int fd) override;
 
-    // The same operations without an instance, for the other file-backed services.
+    // Without an instance, for the host and the other file-backed services.
     static void makeDirectories(const std::filesystem::path& path, mode_t mode);
-    static std::string readWholeFile(const std::filesystem::path& path);
-    // Temporary file (0600) beside the target, written in full, fsync'd, renamed
-    // over the target, then the directory fsync'd: after a crash the target holds
-    // the old or the new bytes.
-    static void replaceFile(const std::filesystem::path& path, std::string_view bytes);
-    static std::unique_ptr<StagedFile> stage(const std::filesystem::path& path, std::string_view bytes);
 
   private:
     std::filesystem::path root_;

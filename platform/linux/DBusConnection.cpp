@@ -1,7 +1,10 @@
 #include "platform/linux/DBusConnection.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/Task.h"
 
 namespace tamsel::platform {
 namespace {
@@ -9,9 +12,11 @@ namespace {
 constexpr const char* kBusName = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
 
-// Microseconds left until the deadline; at least one, as sd-bus reads 0 as
-// "its own default", which is far longer than any of ours.
+// Microseconds left until the deadline, or the run's deadline when that comes
+// first; at least one, as sd-bus reads 0 as "its own default", which is far
+// longer than any of ours.
 std::uint64_t remainingMicroseconds(DBusDeadline deadline) {
+    if (auto run = currentTaskDeadline()) deadline = std::min(deadline, *run);
     auto left =
         std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) throw DBusFailure(DBusFailure::Kind::timedOut, "");

@@ -2,7 +2,8 @@
 // One short-lived connection to a message bus over sd-bus, with a deadline on
 // everything that waits: connecting, authenticating, every call. Nothing here
 // waits without a limit, so a bus or a peer that stops answering costs at most
-// the caller's time limit.
+// the caller's time limit, and never more than the time left to the run
+// (currentTaskDeadline()).
 //
 // A connection belongs to one thread at a time; callers make one per operation.
 #include <systemd/sd-bus.h>
@@ -11,9 +12,11 @@
 #include <exception>
 #include <string>
 
+#include "platform/PlatformError.h"
+
 namespace tamsel::platform {
 
-class DBusFailure : public std::exception {
+class DBusFailure : public std::exception, public Error {
   public:
     enum class Kind {
         noBus,           // no address, nothing listening, or the connection broke
@@ -22,7 +25,8 @@ class DBusFailure : public std::exception {
         refused,         // the peer answered with an error of its own
         invalidArgument  // a value the wire cannot carry
     };
-    DBusFailure(Kind kind, std::string errorName) : kind_(kind), errorName_(std::move(errorName)) {}
+    DBusFailure(Kind kind, std::string errorName)
+        : Error(ErrorDomain::dbus, static_cast<long>(kind)), kind_(kind), errorName_(std::move(errorName)) {}
     Kind kind() const { return kind_; }
     // The D-Bus error name when the peer sent one (never any message text).
     const std::string& errorName() const { return errorName_; }

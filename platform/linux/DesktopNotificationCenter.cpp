@@ -5,6 +5,8 @@
 #include <set>
 #include <system_error>
 
+#include "platform/ServiceError.h"
+#include "platform/Task.h"
 #include "platform/linux/DBusConnection.h"
 
 namespace tamsel::platform {
@@ -19,20 +21,34 @@ constexpr const char* kLauncherPath = "/com/brindaxel/tamsel/LauncherEntry";
 [[noreturn]] void fail(long code) { throw NotificationCenterError(code); }
 [[noreturn]] void corrupted() { fail(NotificationCenterError::kStoreCorrupted); }
 
-[[noreturn]] void failFor(const DBusFailure& failure) {
-    switch (failure.kind()) {
+constexpr StoreErrorCodes kStoreCodes{NotificationCenterError::kStoreCorrupted,
+                                      NotificationCenterError::kStoreUnavailable};
+
+// The centre's code for what the bus reported.
+long codeFor(DBusFailure::Kind kind) {
+    switch (kind) {
         case DBusFailure::Kind::noBus:
-            fail(DesktopNotificationCenter::kBusUnavailable);
+            return DesktopNotificationCenter::kBusUnavailable;
         case DBusFailure::Kind::timedOut:
-            fail(DesktopNotificationCenter::kServerTimedOut);
+            return DesktopNotificationCenter::kServerTimedOut;
         case DBusFailure::Kind::serviceUnknown:
-            fail(DesktopNotificationCenter::kServerUnavailable);
+            return DesktopNotificationCenter::kServerUnavailable;
         case DBusFailure::Kind::refused:
-            fail(DesktopNotificationCenter::kServerRefused);
+            return DesktopNotificationCenter::kServerRefused;
         case DBusFailure::Kind::invalidArgument:
-            fail(NotificationCenterError::kInvalidRequest);
+            return NotificationCenterError::kInvalidRequest;
     }
-    fail(DesktopNotificationCenter::kServerRefused);
+    return DesktopNotificationCenter::kServerRefused;
+}
+
+std::optional<long> busCode(const Error& error) {
+    if (error.domain() != ErrorDomain::dbus) return std::nullopt;
+    return codeFor(static_cast<DBusFailure::Kind>(error.errorCode()));
+}
+
+template <class Body>
+auto guardedOperation(Body&& body) {
+    return asServiceError<NotificationCenterError>(kStoreCodes, std::forward<Body>(body), busCode);
 }
 
 // The server that shows the notifications now, as far as ids go.
@@ -156,23 +172,6 @@ DesktopNotificationCenter::DesktopNotificationCenter(std::filesystem::path regis
                                                      DesktopNotificationSettings settings)
     : registry_(std::move(registry)), clock_(std::move(clock)), settings_(std::move(settings)) {}
 
-// Runs one operation and turns what the bus, the files or the JSON reader report
-// into the centre's own errors.
-template <class Body>
-auto DesktopNotificationCenter::guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const NotificationCenterError&) {
-        throw;
-    } catch (const DBusFailure& failure) {
-        failFor(failure);
-    } catch (const nlohmann::json::exception&) {
-        corrupted();
-    } catch (const std::system_error&) {
-        fail(NotificationCenterError::kStoreUnavailable);
-    }
-}
-
 std::string DesktopNotificationCenter::summaryText(const NotificationContent& content) {
     if (content.communication && content.communication->is_object()) {
         auto name = content.communication->find("senderDisplayName");
@@ -191,7 +190,7 @@ std::string DesktopNotificationCenter::bodyText(const NotificationContent& conte
 }
 
 std::vector<DeliveredNotification> DesktopNotificationCenter::deliveredNotifications() {
-    return guarded([&] {
+    return guardedOperation([&] {
         Json document = registry_.read();
         validate(document);
         std::vector<DeliveredNotification> delivered;
@@ -225,8 +224,8 @@ void DesktopNotificationCenter::add(const NotificationRequest& request) {
         fail(NotificationCenterError::kInvalidRequest);
     }
     const auto date = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now().time_since_epoch());
-    const auto deadline = std::chrono::steady_clock::now() + settings_.timeLimit;
-    guarded([&] {
+    const auto deadline = waitDeadline(settings_.timeLimit);
+    guardedOperation([&] {
         DBusConnection bus(settings_.busAddress, deadline);
         Server server = currentServer(bus, deadline);
         const bool markup = serverReadsMarkup(bus, deadline);
@@ -273,8 +272,8 @@ void DesktopNotificationCenter::add(const NotificationRequest& request) {
 void DesktopNotificationCenter::removeDeliveredNotifications(const std::vector<std::string>& identifiers) {
     const std::set<std::string> wanted(identifiers.begin(), identifiers.end());
     if (wanted.empty()) return;
-    const auto deadline = std::chrono::steady_clock::now() + settings_.timeLimit;
-    guarded([&] {
+    const auto deadline = waitDeadline(settings_.timeLimit);
+    guardedOperation([&] {
         // Most removals match nothing: answer those without the bus.
         {
             Json document = registry_.read();
@@ -320,15 +319,15 @@ void DesktopNotificationCenter::removeDeliveredNotifications(const std::vector<s
             }
             delivered = std::move(kept);
         });
-        if (unfinished) failFor(*unfinished);
+        if (unfinished) throw *unfinished;
     });
 }
 
 void DesktopNotificationCenter::setBadgeCount(std::int64_t count) {
     if (count < 0) fail(NotificationCenterError::kBadgeRefused);
     if (settings_.desktopEntry.empty()) fail(NotificationCenterError::kBadgeRefused);
-    const auto deadline = std::chrono::steady_clock::now() + settings_.timeLimit;
-    guarded([&] {
+    const auto deadline = waitDeadline(settings_.timeLimit);
+    guardedOperation([&] {
         DBusConnection bus(settings_.busAddress, deadline);
         registry_.update([&](Json& document) {
             validate(document);
@@ -347,7 +346,7 @@ void DesktopNotificationCenter::setBadgeCount(std::int64_t count) {
 }
 
 std::optional<std::int64_t> DesktopNotificationCenter::badgeCount() {
-    return guarded([&]() -> std::optional<std::int64_t> {
+    return guardedOperation([&]() -> std::optional<std::int64_t> {
         Json document = registry_.read();
         validate(document);
         auto badge = document.find("badge");

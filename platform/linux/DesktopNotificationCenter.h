@@ -72,9 +72,6 @@ class DesktopNotificationCenter final : public NotificationCenter {
     static std::string bodyText(const NotificationContent& content, bool serverReadsMarkup);
 
   private:
-    template <class Body>
-    auto guarded(Body&& body);
-
     LockedJsonFile registry_;
     std::shared_ptr<const Clock> clock_;
     DesktopNotificationSettings settings_;

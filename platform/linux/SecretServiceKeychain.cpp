@@ -1,5 +1,7 @@
 #include "platform/linux/SecretServiceKeychain.h"
 
+#include "platform/Task.h"
+
 // Creating an item in a chosen collection without libsecret's unlock-and-retry
 // (which prompts) needs its lower-level path API.
 #define SECRET_API_SUBJECT_TO_CHANGE
@@ -42,12 +44,13 @@ struct ObjectOwner {
     }
 };
 
-// Cancels the call's cancellable once the time limit has passed, so that no
-// GDBus call (whose own limit is 25 s) outlives ours.
+// Cancels the call's cancellable once the time limit (or the run's deadline,
+// when sooner) has passed, so that no GDBus call (whose own limit is 25 s)
+// outlives ours.
 class Watchdog {
   public:
     explicit Watchdog(std::chrono::milliseconds limit) : cancellable_(g_cancellable_new()) {
-        thread_ = std::thread([this, deadline = std::chrono::steady_clock::now() + limit] {
+        thread_ = std::thread([this, deadline = waitDeadline(limit)] {
             std::unique_lock lock(mutex_);
             if (!changed_.wait_until(lock, deadline, [&] { return finished_; }))
                 g_cancellable_cancel(cancellable_);

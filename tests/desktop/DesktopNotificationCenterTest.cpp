@@ -1,13 +1,16 @@
 // The desktop notification centre against a mock notification server on a
 // private session bus: what reaches the server, what the registry keeps, and
 // that every failure of the bus is a prompt NotificationCenterError.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
 
+#include "platform/Task.h"
 #include "platform/linux/DesktopNotificationCenter.h"
 #include "tests/desktop/DesktopTestSupport.h"
 
@@ -247,6 +250,35 @@ TEST_F(DesktopNotificationCenterTest, AServerThatNeverAnswersCostsOnlyTheTimeLim
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 250ms);
     EXPECT_LT(elapsed, 3s);
+    EXPECT_TRUE(center->deliveredNotifications().empty());
+}
+
+// The centre's own limit is long; the run has less time left, and that is what counts.
+TEST_F(DesktopNotificationCenterTest, AStalledServerOrAHeldRegistryCostsNoMoreThanTheTimeLeftToTheRun) {
+    BusClient silent(bus.address());
+    ASSERT_GE(sd_bus_request_name(silent.get(), "org.freedesktop.Notifications", 0), 0);
+    auto center = makeCenter(5s);
+    auto timed = [&](const std::function<void()>& operation) {
+        platform::setCurrentTaskDeadline(std::chrono::steady_clock::now() + 300ms);
+        auto task = platform::Task<long>::start([&] { return errorCode(operation); });
+        platform::setCurrentTaskDeadline(std::nullopt);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(task.waitUntil(start + 3s));
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, 250ms);
+        EXPECT_LT(elapsed, 600ms);
+        return task.value();
+    };
+    EXPECT_EQ(timed([&] { center->add(request("a", message("A", "1"))); }),
+              DesktopNotificationCenter::kServerTimedOut);
+
+    // Another process holds the registry's lock.
+    std::filesystem::create_directories(registry.parent_path());
+    int held = open((registry.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(timed([&] { center->deliveredNotifications(); }), NotificationCenterError::kStoreUnavailable);
+    close(held);
     EXPECT_TRUE(center->deliveredNotifications().empty());
 }
 

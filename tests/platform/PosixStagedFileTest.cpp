@@ -83,3 +83,35 @@ TEST(PosixStagedFile, ByDefaultTheWholeWriteHappensOnCommit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PosixStagedFile, AWriteRemovesOnlyItsOwnTemporaryFilesLeftOverByAnEarlierRun) {
+    ScratchDirectory root;
+    PosixFileSystem files(root.path());
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(11);
+    struct Leftover {
+        const char* name;
+        bool aged;
+        bool removed;
+    };
+    const Leftover leftovers[] = {
+        {".ledger.json.Ab3dE9", true, true},    // ours, from a run long gone
+        {".ledger.json.Xy7zQ1", false, false},  // ours, maybe still being written
+        {".ledger.json.Ab3dE9x", true, false},  // not a name we make
+        {".other.json.Ab3dE9", true, false},    // another file's
+        {"ledger.json.Ab3dE9", true, false},    // not hidden: not ours
+    };
+    for (const auto& leftover : leftovers) {
+        writeText(root.path() / leftover.name, "partial");
+        if (leftover.aged) std::filesystem::last_write_time(root.path() / leftover.name, old);
+    }
+    files.writeFileAtomically(root.path() / "ledger.json", "new");
+    for (const auto& leftover : leftovers) {
+        SCOPED_TRACE(leftover.name);
+        EXPECT_EQ(std::filesystem::exists(root.path() / leftover.name), !leftover.removed);
+    }
+    EXPECT_EQ(readText(root.path() / "ledger.json"), "new");
+}
+
+}  // namespace

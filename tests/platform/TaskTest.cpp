@@ -106,3 +106,30 @@ TEST(Task, CapturesAreReleasedBeforeWaitersWakeUp) {
 
 }  // namespace
 }  // namespace tamsel::platform
+
+TEST(Task, TheRunsDeadlineIsInheritedByTasksAndCapsEveryWait) {
+    using namespace std::chrono;
+    using namespace tamsel::platform;
+    auto before = steady_clock::now();
+    // Without a deadline a wait is capped by the default limit.
+    EXPECT_FALSE(currentTaskDeadline());
+    auto capped = waitDeadline(hours(1));
+    EXPECT_GE(capped, before + kDefaultWaitLimit);
+    EXPECT_LE(capped, steady_clock::now() + kDefaultWaitLimit);
+
+    const auto deadline = steady_clock::now() + seconds(2);
+    setCurrentTaskDeadline(deadline);
+    auto outer = Task<std::optional<TaskDeadline>>::start([] {
+        // A task started by a task inherits it too.
+        return Task<std::optional<TaskDeadline>>::start([] { return currentTaskDeadline(); }).value();
+    });
+    setCurrentTaskDeadline(std::nullopt);
+    auto started = Task<std::optional<TaskDeadline>>::start([] { return currentTaskDeadline(); });
+    EXPECT_EQ(outer.value(), deadline);
+    EXPECT_FALSE(started.value());
+    setCurrentTaskDeadline(deadline);
+    EXPECT_EQ(waitDeadline(hours(1)), deadline);
+    auto soon = waitDeadline(milliseconds(10));
+    EXPECT_LE(soon, steady_clock::now() + milliseconds(10));
+    setCurrentTaskDeadline(std::nullopt);
+}

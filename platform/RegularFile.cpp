@@ -1,0 +1,121 @@
+#include "platform/RegularFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace tamsel::platform {
+namespace {
+
+[[noreturn]] void fail(const char* operation, int error = errno) { throw FileSystemError(error, operation); }
+
+}  // namespace
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int Descriptor::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+int Descriptor::close() {
+    int result = ::close(fd_);
+    fd_ = -1;
+    return result;
+}
+
+int openRegular(const std::filesystem::path& path, int flags, mode_t mode) noexcept {
+    // O_NONBLOCK: opening a FIFO would otherwise wait for its other end.
+    int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    struct stat info {};
+    int error = 0;
+    if (::fstat(fd, &info) != 0)
+        error = errno;
+    else if (!S_ISREG(info.st_mode))
+        error = kNotARegularFile;
+    else if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error != 0) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+Descriptor openRegularFile(const std::filesystem::path& path, int flags, mode_t mode) {
+    Descriptor fd(openRegular(path, flags, mode));
+    if (!fd) fail("open");
+    return fd;
+}
+
+std::string readRegularFile(const std::filesystem::path& path, std::size_t limit) {
+    Descriptor fd = openRegularFile(path, O_RDONLY);
+    std::string bytes;
+    // Room for the whole file at once: grown by appending, the string would end
+    // up to twice the file's size, and hold both copies while it grows.
+    struct stat info {};
+    if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) {
+        if (static_cast<std::uintmax_t>(info.st_size) > limit) fail("read", EFBIG);
+        bytes.reserve(static_cast<std::size_t>(info.st_size));
+    }
+    char buffer[65536];
+    for (;;) {
+        // One byte past the cap at most, to tell a file that grew past it.
+        const std::size_t room = limit - std::min(limit, bytes.size());
+        const std::size_t wanted = std::min<std::size_t>(sizeof buffer, room == SIZE_MAX ? room : room + 1);
+        ssize_t n = ::read(fd.get(), buffer, wanted);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("read");
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        if (bytes.size() > limit) fail("read", EFBIG);
+    }
+    return bytes;
+}
+
+void writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            fail("write");
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void lockExclusively(int fd, TaskDeadline deadline) {
+    using namespace std::chrono;
+    auto pause = milliseconds(1);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
+        if (errno != EWOULDBLOCK && errno != EINTR) fail("flock");
+        checkCancellation();
+        const auto now = steady_clock::now();
+        if (now >= deadline) fail("flock", ETIMEDOUT);
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, milliseconds(20));
+    }
+}
+
+}  // namespace tamsel::platform
