@@ -1,11 +1,11 @@
 #include <cstdlib>
 
+#include "host/HostDesktop.h"
+#include "host/HostOptions.h"
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileKeychain.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
-#include "host/HostDesktop.h"
-#include "host/HostOptions.h"
 #include "platform/linux/CurlHTTPSession.h"
 
 namespace tamsel::host {

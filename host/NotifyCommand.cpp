@@ -2,40 +2,14 @@
 
 #include <string>
 
-#include "platform/Json.h"
-#include "platform/NotificationCenter.h"
 #include "host/HostDesktop.h"
 #include "host/HostOptions.h"
+#include "platform/Json.h"
+#include "platform/NotificationCenter.h"
 
 namespace tamsel::host {
-namespace {
 
-int usage(std::ostream& errors, const std::string& message) {
-    errors << "tamsel-notification-service notify: " << message << "\n(see --help)\n";
-    return 2;
-}
-
-}  // namespace
-
-int runNotify(int argc, const char* const* arguments, std::istream& input, std::ostream& errors) {
-    HostOptions options;
-    bool haveBundle = false;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = arguments[i];
-        if (arg == "--bundle" || arg == "--platform-root") {
-            if (i + 1 >= argc) return usage(errors, arg + " needs a directory");
-            (arg == "--bundle" ? options.bundle : options.platformRoot) = arguments[++i];
-            haveBundle = haveBundle || arg == "--bundle";
-        } else if (arg == "--notifications") {
-            if (i + 1 >= argc || !parseBackendFlag(options, arg, arguments[++i]))
-                return usage(errors, "--notifications needs file or desktop");
-        } else {
-            return usage(errors, "unknown argument " + arg);
-        }
-    }
-    if (!haveBundle) return usage(errors, "--bundle is required");
-    if (options.platformRoot.empty()) options.platformRoot = defaultPlatformRoot();
-
+int runNotify(const HostOptions& options, std::istream& input, std::ostream& errors) {
     platform::Platform platform;
     try {
         platform = makeHostPlatform(options);
