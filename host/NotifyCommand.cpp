@@ -26,14 +26,7 @@ int runNotify(const HostOptions& options, std::istream& input, std::ostream& err
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         platform::NotificationRequest request;
         try {
-            platform::Json json = platform::Json::parse(line);
-            auto identifier = json.is_object() ? json.find("identifier") : json.end();
-            auto content = json.is_object() ? json.find("content") : json.end();
-            if (!json.is_object() || json.size() != 2 || identifier == json.end() ||
-                !identifier->is_string() || content == json.end())
-                throw platform::ContentFormatError("not {\"identifier\": …, \"content\": {…}}");
-            request = {identifier->get<std::string>(), std::make_shared<const platform::NotificationContent>(
-                                                           platform::contentFromJson(*content))};
+            request = platform::parsePushLine(line);
         } catch (const platform::Json::exception&) {
             errors << "tamsel-notification-service notify: line " << number << " is not valid JSON\n";
             status = 1;

@@ -101,19 +101,7 @@ int main(int argc, char** argv) {
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         tamsel::platform::NotificationRequest request;
         try {
-            Json push = Json::parse(line);
-            if (!push.is_object()) throw tamsel::platform::ContentFormatError("not a JSON object");
-            auto identifier = push.find("identifier");
-            auto content = push.find("content");
-            if (identifier == push.end() || !identifier->is_string())
-                throw tamsel::platform::ContentFormatError("\"identifier\" is missing or not a string");
-            if (content == push.end()) throw tamsel::platform::ContentFormatError("\"content\" is missing");
-            for (const auto& [key, member] : push.items())
-                if (key != "identifier" && key != "content")
-                    throw tamsel::platform::ContentFormatError("unknown member");
-            request.identifier = identifier->get<std::string>();
-            request.content = std::make_shared<const tamsel::platform::NotificationContent>(
-                tamsel::platform::contentFromJson(*content));
+            request = tamsel::platform::parsePushLine(line);
         } catch (const Json::exception&) {
             reportBadLine(lineNumber, "not valid JSON");
             badInput = true;
