@@ -4,6 +4,7 @@
 
 #include "host/HostDesktop.h"
 #include "host/HostOptions.h"
+#include "host/LineReader.h"
 #include "platform/Json.h"
 #include "platform/NotificationCenter.h"
 
@@ -21,8 +22,14 @@ int runNotify(const HostOptions& options, std::istream& input, std::ostream& err
     int status = 0;
     std::size_t number = 0;
     std::string line;
-    while (std::getline(input, line)) {
+    for (LineRead read; (read = readLine(input, line)) != LineRead::end;) {
         ++number;
+        if (read == LineRead::tooLong) {
+            errors << "tamsel-notification-service notify: line " << number << " is longer than "
+                   << kLargestLine << " bytes\n";
+            status = 1;
+            continue;
+        }
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         platform::NotificationRequest request;
         try {

@@ -17,6 +17,7 @@
 #include "host/HostDesktop.h"
 #include "host/HostOptions.h"
 #include "host/KeychainStoreCommand.h"
+#include "host/LineReader.h"
 #include "host/NotifyCommand.h"
 #include "platform/Json.h"
 #include "platform/Log.h"
@@ -52,6 +53,8 @@ void reportBadLine(std::size_t number, const char* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Only the C++ streams read standard input; unsynchronised they read it in blocks.
+    std::ios::sync_with_stdio(false);
     auto parsed = tamsel::cli::parse(tamsel::host::hostProgram(), argc, argv);
     if (!parsed.arguments) return parsed.exitStatus;
     auto read = tamsel::host::readHostOptions(*parsed.arguments);
@@ -96,8 +99,14 @@ int main(int argc, char** argv) {
     bool badInput = false;
     std::size_t lineNumber = 0;
     std::string line;
-    while (std::getline(input, line)) {
+    for (tamsel::host::LineRead read;
+         (read = tamsel::host::readLine(input, line)) != tamsel::host::LineRead::end;) {
         ++lineNumber;
+        if (read == tamsel::host::LineRead::tooLong) {
+            reportBadLine(lineNumber, "longer than 65536 bytes");
+            badInput = true;
+            continue;
+        }
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         tamsel::platform::NotificationRequest request;
         try {

@@ -144,6 +144,45 @@ TEST_F(HostTest, ABadLineIsReportedAndTheNextLinesAreStillServed) {
     EXPECT_EQ(errors, 3);
 }
 
+TEST_F(HostTest, AnOverlongOrTooDeepLineIsRefusedWithoutHoldingItAndTheNextIsServed) {
+    const std::string valid = Json{{"identifier", "p2"}, {"content", {{"title", "x"}}}}.dump() + "\n";
+    const auto normal = host(valid);
+    ASSERT_EQ(normal.exitCode, 0) << normal.err;
+
+    // Written in pieces so that neither this process nor (through fork) the
+    // host starts out with the line in memory: the host's peak counts alone.
+    {
+        std::ofstream push(dir.path() / "push.jsonl", std::ios::binary);
+        push << "{\"identifier\":";
+        const std::string piece(1 << 20, ' ');
+        for (int i = 0; i < 64; ++i) push << piece;
+        push << "\n" << valid;
+    }
+    auto result = host("", {"--push", (dir.path() / "push.jsonl").string()});
+    EXPECT_EQ(result.exitCode, 1);
+    auto lines = splitLines(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_EQ(Json::parse(lines[0])["request"], "p2");
+    EXPECT_NE(result.err.find("line 1 is not a push request: longer than 65536 bytes"), std::string::npos)
+        << result.err.substr(0, 500);
+    // The refused line is skipped, not read into memory.
+    EXPECT_LT(result.peakRssKiB, 40 * 1024);
+    EXPECT_LT(result.peakRssKiB, normal.peakRssKiB + 8 * 1024);
+
+    auto nested = [](int depth) {
+        return R"({"identifier":"d","content":{"userInfo":{"a":)" + std::string(depth, '[') +
+               std::string(depth, ']') + "}}}\n";
+    };
+    result = host(nested(1000) + nested(400000) + valid);
+    EXPECT_EQ(result.exitCode, 1);
+    lines = splitLines(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_EQ(Json::parse(lines[0])["request"], "p2");
+    EXPECT_NE(result.err.find("line 1 is not a push request: not valid JSON"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("line 2 is not a push request: longer than"), std::string::npos) << result.err;
+}
+
 TEST_F(HostTest, RefusesToStartWithoutABundle) {
     auto result = runProcess(
         {binaryPath("tamsel-notification-service").string(), "--bundle", (dir.path() / "nowhere").string()},
