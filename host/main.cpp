@@ -61,7 +61,15 @@ int main(int argc, char** argv) {
     if (!read) return 2;
     tamsel::host::HostOptions options = std::move(*read);
     const std::string& command = parsed.arguments->command();
-    if (options.platformRoot.empty()) options.platformRoot = tamsel::host::defaultPlatformRoot();
+    try {
+        if (options.platformRoot.empty()) options.platformRoot = tamsel::host::defaultPlatformRoot();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: cannot start: %s\n",
+                     command.empty() ? "tamsel-notification-service"
+                                     : ("tamsel-notification-service " + command).c_str(),
+                     e.what());
+        return 2;
+    }
 
     if (command == "keychain-store") return tamsel::host::runKeychainStore(options, std::cin, std::cerr);
     if (command == "notify") {

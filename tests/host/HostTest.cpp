@@ -183,6 +183,21 @@ TEST_F(HostTest, AnOverlongOrTooDeepLineIsRefusedWithoutHoldingItAndTheNextIsSer
     EXPECT_NE(result.err.find("line 2 is not a push request: longer than"), std::string::npos) << result.err;
 }
 
+TEST_F(HostTest, ARelativeDataHomeIsIgnoredForTheHomeDirectory) {
+    const std::string relative = "tamsel-relative-" + std::to_string(::getpid());
+    Json credential = {
+        {"receiverID", "r"}, {"refreshProof", "p"}, {"authorizationRevision", "1"}, {"expiresAt", 1}};
+    auto result =
+        runProcess({"/usr/bin/env", "XDG_DATA_HOME=" + relative, "HOME=" + (dir.path() / "home").string(),
+                    binaryPath("tamsel-notification-service").string(), "keychain-store", "--bundle",
+                    (dir.path() / "bundle").string()},
+                   credential.dump());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(
+        std::filesystem::exists(dir.path() / "home/.local/share/tamsel-notification-service/keychain"));
+    EXPECT_FALSE(std::filesystem::exists(relative));
+}
+
 TEST_F(HostTest, RefusesToStartWithoutABundle) {
     auto result = runProcess(
         {binaryPath("tamsel-notification-service").string(), "--bundle", (dir.path() / "nowhere").string()},
