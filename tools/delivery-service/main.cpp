@@ -51,7 +51,8 @@ Admin interface (same server, Authorization: Bearer <admin token>, JSON bodies):
   GET  /admin/receivers/<id>/acknowledgments acknowledged batches, in order
   POST /admin/receivers/<id>/expire-cursors  every cursor handed out becomes invalid
   POST /admin/receivers/<id>/empty-pages     {"count"}: the next count empty pages get a cursor
-  POST /admin/stall                          {"milliseconds", "route"?}: delay sending answers
+  POST /admin/stall                          {"milliseconds", "route"?, "gather"?}: delay sending
+                                             answers (with "gather": N, until N requests have come)
   PUT  /admin/replay/<name>[?status=N]       raw body served at GET /replay/<name>
   POST /admin/shutdown
 See docs/delivery-service.md for the details and the scenario file.)",
