@@ -6,24 +6,25 @@
 #include <optional>
 #include <string>
 
+#include "host/HostOptions.h"
 #include "platform/Keychain.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
-#include "host/HostOptions.h"
 
 namespace tamsel::host {
 
-// Reads the value of --notifications, --keychain or --log into the options.
-// False for an unknown flag value, or a desktop backend this build lacks.
-bool parseBackendFlag(HostOptions& options, const std::string& flag, const std::string& value);
+// The first flag and value of the options that asks for a desktop backend this
+// build lacks ("--notifications desktop"); nothing when the build has them all.
+std::optional<std::string> desktopBackendMissing(const HostOptions& options);
 
 // The sink the options ask for; automatic is the journal when standard error is
 // the journal's stream (as for a systemd service), JSON lines on stderr otherwise.
 std::shared_ptr<platform::LogSink> makeLogSink(const HostOptions& options);
 
 // Replaces the file-backed centre or keychain of `platform` by the desktop's
-// where the options ask for it. Throws std::runtime_error when the bundle lacks
-// what the desktop needs (its identifier names the desktop entry).
+// where the options ask for it (which desktopBackendMissing() has allowed).
+// Throws std::runtime_error when the bundle lacks what the desktop needs (its
+// identifier names the desktop entry).
 void applyDesktopBackends(const HostOptions& options, platform::Platform& platform);
 
 // Stores a keychain item where the options' keychain is the Secret Service and

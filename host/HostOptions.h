@@ -24,7 +24,9 @@ struct HostOptions {
 // The real backends, rooted at the options' platform root.
 platform::Platform makeHostPlatform(const HostOptions& options);
 
-// $XDG_DATA_HOME/tamsel-notification-service, else ~/.local/share/tamsel-notification-service.
+// $XDG_DATA_HOME/tamsel-notification-service, else ~/.local/share/tamsel-notification-service
+// with ~ from HOME or, without it, the password database. Throws
+// std::runtime_error when neither gives an absolute directory.
 std::filesystem::path defaultPlatformRoot();
 
 }  // namespace tamsel::host

@@ -1,20 +1,43 @@
-#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/HostDesktop.h"
+#include "host/HostOptions.h"
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileKeychain.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "platform/file/PosixFileSystem.h"
-#include "host/HostDesktop.h"
-#include "host/HostOptions.h"
 #include "platform/linux/CurlHTTPSession.h"
 
 namespace tamsel::host {
 
 std::filesystem::path defaultPlatformRoot() {
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
+    // A relative XDG_DATA_HOME is invalid and ignored, as the base directory rules say.
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/')
         return std::filesystem::path(xdg) / "tamsel-notification-service";
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home && *home ? home : ".") / ".local/share/tamsel-notification-service";
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable && *variable == '/') {
+        home = variable;
+    } else {
+        long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+        std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+            found->pw_dir && found->pw_dir[0] == '/')
+            home = found->pw_dir;
+    }
+    // Never fall back to the working directory: state there would be lost or shared by accident.
+    if (home.empty())
+        throw std::runtime_error(
+            "no platform root: XDG_DATA_HOME and HOME are unset or relative and the password database has no "
+            "home directory for this user; pass --platform-root");
+    return std::filesystem::path(home) / ".local/share/tamsel-notification-service";
 }
 
 platform::Platform makeHostPlatform(const HostOptions& options) {

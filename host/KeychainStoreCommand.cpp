@@ -1,7 +1,6 @@
 #include "host/KeychainStoreCommand.h"
 
 #include <iterator>
-#include <optional>
 #include <string>
 
 #include "Services/NotificationSharedAuthority.h"
@@ -20,11 +19,6 @@ using platform::kCredentialService;
 // A credential is a few hundred bytes; anything near this is not one.
 constexpr std::size_t kLargestInput = 64 * 1024;
 
-int usage(std::ostream& errors, const std::string& message) {
-    errors << "tamsel-notification-service keychain-store: " << message << "\n(see --help)\n";
-    return 2;
-}
-
 int refuse(std::ostream& errors, const std::string& message) {
     errors << "tamsel-notification-service keychain-store: " << message << "\n";
     return 1;
@@ -32,31 +26,10 @@ int refuse(std::ostream& errors, const std::string& message) {
 
 }  // namespace
 
-int runKeychainStore(int argc, const char* const* arguments, std::istream& input, std::ostream& errors) {
-    std::optional<std::filesystem::path> bundleDirectory;
-    std::filesystem::path platformRoot;
-    HostOptions options;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = arguments[i];
-        if (arg == "--bundle" || arg == "--platform-root") {
-            if (i + 1 >= argc) return usage(errors, arg + " needs a directory");
-            if (arg == "--bundle")
-                bundleDirectory = arguments[++i];
-            else
-                platformRoot = arguments[++i];
-        } else if (arg == "--keychain") {
-            if (i + 1 >= argc || !parseBackendFlag(options, arg, arguments[++i]))
-                return usage(errors, "--keychain needs file or secret-service");
-        } else {
-            return usage(errors, "unknown argument " + arg);
-        }
-    }
-    if (!bundleDirectory) return usage(errors, "--bundle is required");
-    if (platformRoot.empty()) platformRoot = defaultPlatformRoot();
-
+int runKeychainStore(const HostOptions& options, std::istream& input, std::ostream& errors) {
     std::string group;
     try {
-        platform::PlistBundle bundle(*bundleDirectory);
+        platform::PlistBundle bundle(options.bundle);
         auto value = platform::credentialAccessGroup(bundle);
         if (!value)
             return refuse(errors, "the bundle has no usable TAMSEL_NOTIFICATION_KEYCHAIN_GROUP setting");
@@ -85,10 +58,9 @@ int runKeychainStore(int argc, const char* const* arguments, std::istream& input
 
     platform::KeychainData data(bytes.begin(), bytes.end());
     auto desktopStatus = storeInDesktopKeychain(options, group, kCredentialService, kCredentialAccount, data);
-    auto status =
-        desktopStatus
-            ? *desktopStatus
-            : platform::FileKeychain(platformRoot).store(group, kCredentialService, kCredentialAccount, data);
+    auto status = desktopStatus ? *desktopStatus
+                                : platform::FileKeychain(options.platformRoot)
+                                      .store(group, kCredentialService, kCredentialAccount, data);
     if (status != platform::kErrSecSuccess)
         return refuse(errors, "cannot store the credential (keychain status " + std::to_string(status) + ")");
     return 0;

@@ -5,12 +5,14 @@
 #include <istream>
 #include <ostream>
 
+#include "host/HostOptions.h"
+
 namespace tamsel::host {
 
-// arguments: what follows "keychain-store" on the command line. Reads the
-// credential's bytes from input, checks they decode as a credential and stores
-// them unchanged. Returns the exit status (0 stored, 1 refused input or failed
-// store, 2 bad arguments); messages go to errors and never quote the input.
-int runKeychainStore(int argc, const char* const* arguments, std::istream& input, std::ostream& errors);
+// Reads the credential's bytes from input, checks they decode as a credential
+// and stores them unchanged where the options' keychain keeps them. Returns the
+// exit status (0 stored, 1 refused input or failed store); messages go to
+// errors and never quote the input.
+int runKeychainStore(const HostOptions& options, std::istream& input, std::ostream& errors);
 
 }  // namespace tamsel::host

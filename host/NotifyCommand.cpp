@@ -2,40 +2,15 @@
 
 #include <string>
 
-#include "platform/Json.h"
-#include "platform/NotificationCenter.h"
 #include "host/HostDesktop.h"
 #include "host/HostOptions.h"
+#include "host/LineReader.h"
+#include "platform/Json.h"
+#include "platform/NotificationCenter.h"
 
 namespace tamsel::host {
-namespace {
 
-int usage(std::ostream& errors, const std::string& message) {
-    errors << "tamsel-notification-service notify: " << message << "\n(see --help)\n";
-    return 2;
-}
-
-}  // namespace
-
-int runNotify(int argc, const char* const* arguments, std::istream& input, std::ostream& errors) {
-    HostOptions options;
-    bool haveBundle = false;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = arguments[i];
-        if (arg == "--bundle" || arg == "--platform-root") {
-            if (i + 1 >= argc) return usage(errors, arg + " needs a directory");
-            (arg == "--bundle" ? options.bundle : options.platformRoot) = arguments[++i];
-            haveBundle = haveBundle || arg == "--bundle";
-        } else if (arg == "--notifications") {
-            if (i + 1 >= argc || !parseBackendFlag(options, arg, arguments[++i]))
-                return usage(errors, "--notifications needs file or desktop");
-        } else {
-            return usage(errors, "unknown argument " + arg);
-        }
-    }
-    if (!haveBundle) return usage(errors, "--bundle is required");
-    if (options.platformRoot.empty()) options.platformRoot = defaultPlatformRoot();
-
+int runNotify(const HostOptions& options, std::istream& input, std::ostream& errors) {
     platform::Platform platform;
     try {
         platform = makeHostPlatform(options);
@@ -47,19 +22,18 @@ int runNotify(int argc, const char* const* arguments, std::istream& input, std::
     int status = 0;
     std::size_t number = 0;
     std::string line;
-    while (std::getline(input, line)) {
+    for (LineRead read; (read = readLine(input, line)) != LineRead::end;) {
         ++number;
+        if (read == LineRead::tooLong) {
+            errors << "tamsel-notification-service notify: line " << number << " is longer than "
+                   << kLargestLine << " bytes\n";
+            status = 1;
+            continue;
+        }
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         platform::NotificationRequest request;
         try {
-            platform::Json json = platform::Json::parse(line);
-            auto identifier = json.is_object() ? json.find("identifier") : json.end();
-            auto content = json.is_object() ? json.find("content") : json.end();
-            if (!json.is_object() || json.size() != 2 || identifier == json.end() ||
-                !identifier->is_string() || content == json.end())
-                throw platform::ContentFormatError("not {\"identifier\": …, \"content\": {…}}");
-            request = {identifier->get<std::string>(), std::make_shared<const platform::NotificationContent>(
-                                                           platform::contentFromJson(*content))};
+            request = platform::parsePushLine(line);
         } catch (const platform::Json::exception&) {
             errors << "tamsel-notification-service notify: line " << number << " is not valid JSON\n";
             status = 1;

@@ -5,13 +5,14 @@
 #include <istream>
 #include <ostream>
 
+#include "host/HostOptions.h"
+
 namespace tamsel::host {
 
-// arguments: what follows "notify" on the command line (--bundle DIR,
-// --platform-root DIR, --notifications file|desktop). Reads requests, one JSON
-// object {"identifier": …, "content": {…}} per line, and adds each to the
-// centre. Returns the exit status: 0 all posted, 1 a line refused or a request
-// the centre refused (the other lines are still posted), 2 bad arguments.
-int runNotify(int argc, const char* const* arguments, std::istream& input, std::ostream& errors);
+// Reads requests, one JSON object {"identifier": …, "content": {…}} per line,
+// and adds each to the centre the options name. Returns the exit status: 0 all
+// posted, 1 a line refused or a request the centre refused (the other lines are
+// still posted), 2 the centre cannot start.
+int runNotify(const HostOptions& options, std::istream& input, std::ostream& errors);
 
 }  // namespace tamsel::host

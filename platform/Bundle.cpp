@@ -94,7 +94,11 @@ PlistBundle::PlistBundle(const std::filesystem::path& directory) {
         throw BundleError(BundleError::kUnreadable, "bundle has no readable Info.plist");
     }
     plist_t root = nullptr;
+#if TAMSEL_PLIST_FORMAT_ARGUMENT
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root, nullptr);
+#else
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+#endif
     if (!root) throw BundleError(BundleError::kNotAPropertyList, "Info.plist is not a property list");
     if (plist_get_node_type(root) != PLIST_DICT) {
         plist_free(root);

@@ -64,4 +64,18 @@ NotificationContent contentFromJson(const Json& json) {
     return content;
 }
 
+NotificationRequest requestFromPushJson(const Json& json) {
+    if (!json.is_object()) throw ContentFormatError("not a JSON object");
+    auto identifier = json.find("identifier");
+    auto content = json.find("content");
+    if (identifier == json.end() || !identifier->is_string())
+        throw ContentFormatError("\"identifier\" is missing or not a string");
+    if (content == json.end()) throw ContentFormatError("\"content\" is missing");
+    if (json.size() != 2) throw ContentFormatError("unknown member");
+    return {identifier->get<std::string>(),
+            std::make_shared<const NotificationContent>(contentFromJson(*content))};
+}
+
+NotificationRequest parsePushLine(std::string_view line) { return requestFromPushJson(parseJson(line)); }
+
 }  // namespace tamsel::platform

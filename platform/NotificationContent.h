@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "platform/Json.h"
 
@@ -53,5 +54,14 @@ struct NotificationRequest {
     std::string identifier;
     SharedContent content;
 };
+
+// A request in the host's JSON form, as a push line carries it:
+//   {"identifier": "...", "content": {...}}
+// with no other member. Throws ContentFormatError.
+NotificationRequest requestFromPushJson(const Json& json);
+
+// One line of text holding such a request: throws JsonParseError (through
+// parseJson, so with its limits) or ContentFormatError.
+NotificationRequest parsePushLine(std::string_view line);
 
 }  // namespace tamsel::platform

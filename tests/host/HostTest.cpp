@@ -129,8 +129,11 @@ TEST_F(HostTest, AWakeupThatRunsOutOfTimeComesBackAsTheFallbackAndItsRunStopsPro
 }
 
 TEST_F(HostTest, ABadLineIsReportedAndTheNextLinesAreStillServed) {
-    std::string input = "not json\n{\"identifier\":\"p0\"}\n" +
-                        Json{{"identifier", "p2"}, {"content", {{"title", "x"}}}}.dump() + "\n";
+    // The host and its notify command read lines with one parser: an extra
+    // member is refused as well as a missing one.
+    std::string input =
+        "not json\n{\"identifier\":\"p0\"}\n{\"identifier\":\"p1\",\"content\":{},\"x\":1}\n" +
+        Json{{"identifier", "p2"}, {"content", {{"title", "x"}}}}.dump() + "\n";
     auto result = host(input);
     EXPECT_NE(result.exitCode, 0);
     auto lines = splitLines(result.out);
@@ -138,7 +141,61 @@ TEST_F(HostTest, ABadLineIsReportedAndTheNextLinesAreStillServed) {
     EXPECT_EQ(Json::parse(lines[0])["request"], "p2");
     int errors = 0;
     for (const auto& line : splitLines(result.err)) errors += Json::parse(line).contains("error");
-    EXPECT_EQ(errors, 2);
+    EXPECT_EQ(errors, 3);
+}
+
+TEST_F(HostTest, AnOverlongOrTooDeepLineIsRefusedWithoutHoldingItAndTheNextIsServed) {
+    const std::string valid = Json{{"identifier", "p2"}, {"content", {{"title", "x"}}}}.dump() + "\n";
+    const auto normal = host(valid);
+    ASSERT_EQ(normal.exitCode, 0) << normal.err;
+
+    // Written in pieces so that neither this process nor (through fork) the
+    // host starts out with the line in memory: the host's peak counts alone.
+    {
+        std::ofstream push(dir.path() / "push.jsonl", std::ios::binary);
+        push << "{\"identifier\":";
+        const std::string piece(1 << 20, ' ');
+        for (int i = 0; i < 64; ++i) push << piece;
+        push << "\n" << valid;
+    }
+    auto result = host("", {"--push", (dir.path() / "push.jsonl").string()});
+    EXPECT_EQ(result.exitCode, 1);
+    auto lines = splitLines(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_EQ(Json::parse(lines[0])["request"], "p2");
+    EXPECT_NE(result.err.find("line 1 is not a push request: longer than 65536 bytes"), std::string::npos)
+        << result.err.substr(0, 500);
+    // The refused line is skipped, not read into memory.
+    EXPECT_LT(result.peakRssKiB, 40 * 1024);
+    EXPECT_LT(result.peakRssKiB, normal.peakRssKiB + 8 * 1024);
+
+    auto nested = [](int depth) {
+        return R"({"identifier":"d","content":{"userInfo":{"a":)" + std::string(depth, '[') +
+               std::string(depth, ']') + "}}}\n";
+    };
+    result = host(nested(1000) + nested(400000) + valid);
+    EXPECT_EQ(result.exitCode, 1);
+    lines = splitLines(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_EQ(Json::parse(lines[0])["request"], "p2");
+    EXPECT_NE(result.err.find("line 1 is not a push request: not valid JSON"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("line 2 is not a push request: longer than"), std::string::npos) << result.err;
+}
+
+TEST_F(HostTest, ARelativeDataHomeIsIgnoredForTheHomeDirectory) {
+    const std::string relative = "tamsel-relative-" + std::to_string(::getpid());
+    Json credential = {
+        {"receiverID", "r"}, {"refreshProof", "p"}, {"authorizationRevision", "1"}, {"expiresAt", 1}};
+    auto result =
+        runProcess({"/usr/bin/env", "XDG_DATA_HOME=" + relative, "HOME=" + (dir.path() / "home").string(),
+                    binaryPath("tamsel-notification-service").string(), "keychain-store", "--bundle",
+                    (dir.path() / "bundle").string()},
+                   credential.dump());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(
+        std::filesystem::exists(dir.path() / "home/.local/share/tamsel-notification-service/keychain"));
+    EXPECT_FALSE(std::filesystem::exists(relative));
 }
 
 TEST_F(HostTest, RefusesToStartWithoutABundle) {

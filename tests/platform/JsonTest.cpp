@@ -28,5 +28,23 @@ TEST(Json, NumbersBeyondDoubleAreTheReadersOwnError) {
 
 TEST(Json, ArraysAreAcceptedAtTheTopLevel) { EXPECT_TRUE(parseJson("[1,2]").is_array()); }
 
+std::string nested(int depth, const char* open, const char* close) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += open;
+    text += "1";
+    for (int i = 0; i < depth; ++i) text += close;
+    return text;
+}
+
+TEST(Json, NestingBeyondTheLimitIsRefusedWithoutACrash) {
+    EXPECT_NO_THROW(parseJson(nested(kMaxJsonDepth, "[", "]")));
+    EXPECT_NO_THROW(parseJson(nested(kMaxJsonDepth / 2, "{\"a\":[", "]}")));
+    for (const std::string& text : {nested(kMaxJsonDepth + 1, "[", "]"), nested(400000, "[", "]"),
+                                    nested(400000, "{\"a\":", "}"), nested(400000, "[", "")}) {
+        SCOPED_TRACE(text.size());
+        EXPECT_THROW(parseJson(text), JsonParseError);
+    }
+}
+
 }  // namespace
 }  // namespace tamsel::platform

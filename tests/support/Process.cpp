@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,7 +81,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     if (out[0] >= 0) close(out[0]);
     if (err[0] >= 0) close(err[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    result.peakRssKiB = usage.ru_maxrss;
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     return result;
 }

@@ -12,6 +12,7 @@ struct ProcessResult {
     int exitCode = -1;  // -signal when killed by a signal
     std::string out;
     std::string err;
+    long peakRssKiB = 0;  // the child's largest resident set (getrusage's ru_maxrss)
 };
 
 // Runs argv with `input` on stdin; kills it after `timeout`.

@@ -127,10 +127,12 @@ void DeliveryServer::stop() {
     stopped_.notify_all();
 }
 
-void DeliveryServer::setStall(long milliseconds, std::string route) {
+void DeliveryServer::setStall(long milliseconds, std::string route, long gather) {
     std::lock_guard lock(mutex_);
     stallMilliseconds_ = milliseconds;
     stallRoute_ = std::move(route);
+    stallGather_ = gather;
+    stallArrived_ = 0;
 }
 
 void DeliveryServer::setReplay(const std::string& name, int status, std::string body) {
@@ -141,7 +143,13 @@ void DeliveryServer::setReplay(const std::string& name, int status, std::string 
 void DeliveryServer::stall(const std::string& route) {
     std::unique_lock lock(mutex_);
     if (stallMilliseconds_ <= 0 || (!stallRoute_.empty() && stallRoute_ != route)) return;
-    stopped_.wait_for(lock, std::chrono::milliseconds(stallMilliseconds_), [&] { return stopping_; });
+    if (stallGather_ > 0) {
+        // Once the gathering is complete, later requests pass at once.
+        if (++stallArrived_ > stallGather_) return;
+        stopped_.notify_all();
+    }
+    stopped_.wait_for(lock, std::chrono::milliseconds(stallMilliseconds_),
+                      [&] { return stopping_ || (stallGather_ > 0 && stallArrived_ >= stallGather_); });
 }
 
 bool DeliveryServer::admitted(const httplib::Request& request, httplib::Response& response) const {
@@ -241,12 +249,18 @@ void DeliveryServer::routes() {
         admin(req, res, [&](const Json& body) {
             auto ms = body.find("milliseconds");
             auto route = body.find("route");
+            auto gather = body.find("gather");
             if (ms == body.end() || !ms->is_number_integer() || ms->get<long>() < 0 ||
                 ms->get<long>() > 600000 || (route != body.end() && !route->is_string()) ||
-                body.size() != 1u + (route != body.end()))
+                (gather != body.end() &&
+                 (!gather->is_number_integer() || gather->get<long>() < 1 || gather->get<long>() > 100)) ||
+                body.size() != 1u + (route != body.end()) + (gather != body.end()))
                 throw AdminError(400, "invalid_request");
-            setStall(ms->get<long>(), route == body.end() ? "" : route->get<std::string>());
-            return Json{{"milliseconds", *ms}, {"route", route == body.end() ? Json(nullptr) : *route}};
+            setStall(ms->get<long>(), route == body.end() ? "" : route->get<std::string>(),
+                     gather == body.end() ? 0 : gather->get<long>());
+            return Json{{"milliseconds", *ms},
+                        {"route", route == body.end() ? Json(nullptr) : *route},
+                        {"gather", gather == body.end() ? Json(nullptr) : *gather}};
         });
     });
     // Raw bodies, so the benchmark can replay an answer of an exact size.

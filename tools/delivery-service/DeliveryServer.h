@@ -44,7 +44,7 @@ class DeliveryServer {
     // Delays sending every protocol answer (of one exchange, or of all when
     // route is empty) by `milliseconds` after it was worked out, as a slow
     // network would. 0 turns it off.
-    void setStall(long milliseconds, std::string route);
+    void setStall(long milliseconds, std::string route, long gather = 0);
     // Serves body with the given status at GET /replay/<name>.
     void setReplay(const std::string& name, int status, std::string body);
 
@@ -71,6 +71,10 @@ class DeliveryServer {
     std::condition_variable stopped_;
     long stallMilliseconds_ = 0;
     std::string stallRoute_;
+    // With a stall: answers wait until this many requests on the route have
+    // arrived (at most the stall's time), then all go out together.
+    long stallGather_ = 0;
+    long stallArrived_ = 0;
     bool stopping_ = false;
     std::map<std::string, std::pair<int, std::string>> replays_;
 };

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/CommandLine.h"
 #include "tools/delivery-service/Certificates.h"
 #include "tools/delivery-service/DeliveryServer.h"
 #include "tools/delivery-service/Encoding.h"
@@ -23,15 +24,14 @@ namespace {
 
 using tamsel::delivery::Json;
 
-constexpr const char* kUsage = R"(usage: tamsel-delivery-service [options]
-
-A reference notification-delivery service: an HTTPS server on 127.0.0.1 that
-keeps receivers, access tokens, pending delivery changes, pages, badges and
-acknowledgments in memory. When it listens it prints one JSON line on stdout:
+const tamsel::cli::Program kProgram{
+    "tamsel-delivery-service",
+    {{.synopsis = "[options]",
+      .description =
+          R"(A reference notification-delivery service: an HTTPS server on 127.0.0.1 that keeps receivers, access tokens, pending delivery changes, pages, badges and acknowledgments in memory. When it listens it prints one JSON line on stdout:
     {"port": N, "url": "https://127.0.0.1:N", "caFile": PATH, "adminToken": TOKEN,
      "receivers": [credentials seeded by --scenario], "vapidPublicKey": KEY}
-and serves until SIGINT or SIGTERM, POST /admin/shutdown, or (with
---stop-on-eof) the end of standard input.
+and serves until SIGINT or SIGTERM, POST /admin/shutdown, or (with --stop-on-eof) the end of standard input.
 
 Delivery protocol, below /api/v2/notification-receivers/<receiverId>:
   POST /worker-sessions            Tamsel-Receiver-Refresh, Idempotency-Key
@@ -39,9 +39,7 @@ Delivery protocol, below /api/v2/notification-receivers/<receiverId>:
   GET  /delivery-changes?limit=N[&cursor=C]   (1 <= N <= 100)
   POST /delivery-acknowledgments   Authorization, Idempotency-Key,
                                    {"batchId": ..., "receiptProof": ...}
-Answers: 200 {"success": true, "data": {...}, "meta": {"schema": ...}}, errors
-{"error": {"code": ...}} (an unknown or expired cursor: "invalid_cursor");
-every answer carries Cache-Control: no-store.
+Answers: 200 {"success": true, "data": {...}, "meta": {"schema": ...}}, errors {"error": {"code": ...}} (an unknown or expired cursor: "invalid_cursor"); every answer carries Cache-Control: no-store.
 
 Admin interface (same server, Authorization: Bearer <admin token>, JSON bodies):
   POST /admin/receivers                      register; answers the credential
@@ -58,33 +56,40 @@ Admin interface (same server, Authorization: Bearer <admin token>, JSON bodies):
   GET  /admin/receivers/<id>/push-deliveries outcomes of the wake-ups sent
   POST /admin/receivers/<id>/expire-cursors  every cursor handed out becomes invalid
   POST /admin/receivers/<id>/empty-pages     {"count"}: the next count empty pages get a cursor
-  POST /admin/stall                          {"milliseconds", "route"?}: delay sending answers
+  POST /admin/stall                          {"milliseconds", "route"?, "gather"?}: delay sending
+                                             answers (with "gather": N, until N requests have come)
   PUT  /admin/replay/<name>[?status=N]       raw body served at GET /replay/<name>
   POST /admin/shutdown
-See docs/delivery-service.md for the details and the scenario file.
+See docs/delivery-service.md for the details and the scenario file.)",
+      .options =
+          {{.name = "port", .value = "N", .help = "listen on 127.0.0.1:N (default 0: a free port)"},
+           {.name = "cert-dir",
+            .value = "DIR",
+            .help = "TLS files: uses DIR/ca.pem, DIR/server.pem and DIR/server-key.pem, or creates them "
+                    "(a new CA and a server certificate for 127.0.0.1 and localhost); default: a fresh "
+                    "temporary directory, removed at exit"},
+           {.name = "scenario", .value = "FILE", .help = "seed receivers, changes and badges at start"},
+           {.name = "admin-token",
+            .value = "TOKEN",
+            .help = "the admin token, at least 16 characters (default: 43 random characters)"},
+           {.name = "token-lifetime", .value = "SECONDS", .help = "access tokens (default 300)"},
+           {.name = "page-lifetime",
+            .value = "SECONDS",
+            .help = "batches and cursors of a page (default 300)"},
+           {.name = "credential-lifetime",
+            .value = "SECONDS",
+            .help = "credentials of registered receivers (default 2592000)"},
+           {.name = "vapid-subject",
+            .value = "URI",
+            .help = "\"sub\" of the wake-ups' VAPID tokens, mailto: or https: (default "
+                    "mailto:delivery@localhost)"},
+           {.name = "stop-on-eof", .help = "stop when standard input ends"},
+           {.name = "verbose", .help = "one line per request on stderr: method, path, status"}},
+      .exitStatuses = {{0, "served until stopped"},
+                       {1, "cannot start (certificates, scenario, port) or serving failed"},
+                       {2, "bad arguments"}}}}};
 
-options:
-  --port N                    listen on 127.0.0.1:N (default 0: a free port)
-  --cert-dir DIR              TLS files: uses DIR/ca.pem, DIR/server.pem and
-                              DIR/server-key.pem, or creates them (a new CA and a
-                              server certificate for 127.0.0.1 and localhost);
-                              default: a fresh temporary directory, removed at exit
-  --scenario FILE             seed receivers, changes and badges at start
-  --admin-token TOKEN         the admin token (default: 43 random characters)
-  --token-lifetime SECONDS    access tokens (default 300)
-  --page-lifetime SECONDS     batches and cursors of a page (default 300)
-  --credential-lifetime SECONDS  credentials of registered receivers (default 2592000)
-  --vapid-subject URI         "sub" of the wake-ups' VAPID tokens, mailto: or
-                              https: (default mailto:delivery@localhost)
-  --stop-on-eof               stop when standard input ends
-  --verbose                   one line per request on stderr: method, path, status
-  --help                      show this text
-)";
-
-int usageError(const std::string& message) {
-    std::cerr << "tamsel-delivery-service: " << message << "\n(see --help)\n";
-    return 2;
-}
+int usageError(const std::string& message) { return tamsel::cli::usageError(kProgram, "", message); }
 
 std::optional<double> seconds(const char* text) {
     char* end = nullptr;
@@ -105,54 +110,45 @@ int main(int argc, char** argv) {
     std::optional<std::filesystem::path> scenario;
     std::string adminToken = tamsel::delivery::randomProof();
     tamsel::delivery::Settings settings;
-    bool stopOnEof = false;
-    bool verbose = false;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg == "--port") {
-            const char* v = value();
-            char* end = nullptr;
-            long p = v ? std::strtol(v, &end, 10) : -1;
-            if (!v || *end != '\0' || p < 0 || p > 65535)
-                return usageError("--port needs a number from 0 to 65535");
-            port = static_cast<int>(p);
-        } else if (arg == "--cert-dir") {
-            const char* v = value();
-            if (!v || !*v) return usageError("--cert-dir needs a directory");
-            certDir = v;
-        } else if (arg == "--scenario") {
-            const char* v = value();
-            if (!v || !*v) return usageError("--scenario needs a file");
-            scenario = v;
-        } else if (arg == "--admin-token") {
-            const char* v = value();
-            if (!v || std::strlen(v) < 16) return usageError("--admin-token needs at least 16 characters");
-            adminToken = v;
-        } else if (arg == "--token-lifetime" || arg == "--page-lifetime" || arg == "--credential-lifetime") {
-            const char* v = value();
-            auto s = v ? seconds(v) : std::nullopt;
-            if (!s) return usageError(arg + " needs a positive number of seconds");
-            (arg == "--token-lifetime"  ? settings.tokenLifetime
-             : arg == "--page-lifetime" ? settings.pageLifetime
-                                        : settings.credentialLifetime) = millis(*s);
-        } else if (arg == "--vapid-subject") {
-            const char* v = value();
-            if (!v || !tamsel::delivery::acceptableVapidSubject(v))
-                return usageError("--vapid-subject needs a mailto: or https: URI");
-            settings.vapidSubject = v;
-        } else if (arg == "--stop-on-eof") {
-            stopOnEof = true;
-        } else if (arg == "--verbose") {
-            verbose = true;
-        } else {
-            return usageError("unknown argument " + arg);
-        }
+    auto parsed = tamsel::cli::parse(kProgram, argc, argv);
+    if (!parsed.arguments) return parsed.exitStatus;
+    const tamsel::cli::Arguments& arguments = *parsed.arguments;
+    if (auto v = arguments.value("port")) {
+        char* end = nullptr;
+        long p = std::strtol(v->c_str(), &end, 10);
+        if (v->empty() || *end != '\0' || p < 0 || p > 65535)
+            return usageError("option '--port' needs a number from 0 to 65535");
+        port = static_cast<int>(p);
     }
+    if (auto v = arguments.value("cert-dir")) {
+        if (v->empty()) return usageError("option '--cert-dir' needs a directory");
+        certDir = *v;
+    }
+    if (auto v = arguments.value("scenario")) {
+        if (v->empty()) return usageError("option '--scenario' needs a file");
+        scenario = *v;
+    }
+    if (auto v = arguments.value("admin-token")) {
+        if (v->size() < 16) return usageError("option '--admin-token' needs at least 16 characters");
+        adminToken = *v;
+    }
+    for (auto [name, lifetime] : {std::pair{"token-lifetime", &settings.tokenLifetime},
+                                  std::pair{"page-lifetime", &settings.pageLifetime},
+                                  std::pair{"credential-lifetime", &settings.credentialLifetime}}) {
+        auto v = arguments.value(name);
+        if (!v) continue;
+        auto s = seconds(v->c_str());
+        if (!s) return usageError("option '--" + std::string(name) + "' needs a positive number of seconds");
+        *lifetime = millis(*s);
+    }
+    if (auto v = arguments.value("vapid-subject")) {
+        if (!tamsel::delivery::acceptableVapidSubject(*v))
+            return usageError("option '--vapid-subject' needs a mailto: or https: URI");
+        settings.vapidSubject = *v;
+    }
+    const bool stopOnEof = arguments.has("stop-on-eof");
+    const bool verbose = arguments.has("verbose");
 
     // SIGINT and SIGTERM are taken by a thread of their own (below); block them
     // before the server starts its threads so that none of those receives them.
