@@ -43,6 +43,30 @@ cli::Option keychainOption() {
             .choices = {"file", "secret-service"}};
 }
 
+cli::Option logOption() {
+    return {.name = "log",
+            .help =
+                "log events as JSON lines on standard error, or into the systemd journal (default: the "
+                "journal when standard error is connected to it, as JOURNAL_STREAM says under systemd, "
+                "else stderr); without a journal, records go to stderr",
+            .choices = {"stderr", "journal"}};
+}
+
+std::vector<cli::Option> hostOptions() {
+    auto options = extensionOptions();
+    options.insert(
+        options.begin() + 4,
+        {{.name = "push", .value = "FILE", .help = "read push lines from FILE instead of standard input"},
+         {.name = "notification-journal",
+          .value = "FILE",
+          .help = "also append every change made to the notification centre to FILE, one JSON line "
+                  "each ({\"operation\": \"add\" | \"removeDelivered\" | \"removePending\" | "
+                  "\"setBadgeCount\", \"pid\", ...}), written just before the change takes effect: a "
+                  "record of every post across processes, for tests (with the file-backed centre "
+                  "only)"}});
+    return options;
+}
+
 cli::Program makeProgram() {
     cli::Command host{
         .name = "",
@@ -60,29 +84,7 @@ Every content member is optional; "userInfo" is any JSON object, "sound" is abse
     "tamsel": {"version": "notification-wakeup.v2", "groupKey": <64 hex digits>}
 
 Pushes are served one after another. When a push's time budget runs out before its content was handed back, the extension is told that its time expires. After a hand-off the host lets that push's run finish (within the budget) before it serves the next push, and exits when input ends and every push was answered. A line that is not a push request gets one error line on standard error; later lines are still served.)",
-        .options =
-            {bundleOption(),
-             platformRootOption(),
-             {.name = "time-budget",
-              .value = "SECONDS",
-              .help = "time granted per push, more than 0 and at most 3600 (default 30)"},
-             {.name = "ca-file",
-              .value = "PEM",
-              .help = "trust these certificates instead of the system's store"},
-             {.name = "push", .value = "FILE", .help = "read push lines from FILE instead of standard input"},
-             {.name = "notification-journal",
-              .value = "FILE",
-              .help = "also append every change made to the notification centre to FILE, one JSON line "
-                      "each ({\"operation\": \"add\" | \"removeDelivered\" | \"removePending\" | "
-                      "\"setBadgeCount\", \"pid\", ...}), written just before the change takes effect: a "
-                      "record of every post across processes, for tests (with the file-backed centre only)"},
-             notificationsOption(),
-             keychainOption(),
-             {.name = "log",
-              .help = "log events as JSON lines on standard error, or into the systemd journal (default: "
-                      "the journal when standard error is connected to it, as JOURNAL_STREAM says under "
-                      "systemd, else stderr); without a journal, records go to stderr",
-              .choices = {"stderr", "journal"}}},
+        .options = hostOptions(),
         .exitStatuses = {{0, "every line was a push request and was served"},
                          {1, "a line was not a push request (the other lines were served)"},
                          {2, "bad arguments, or the host cannot start (bundle, platform root, push file)"}}};
@@ -116,14 +118,31 @@ The input must be a JSON object with the strings "receiverID", "refreshProof", "
 
 }  // namespace
 
+std::vector<cli::Option> extensionOptions() {
+    return {
+        bundleOption(),
+        platformRootOption(),
+        {.name = "time-budget",
+         .value = "SECONDS",
+         .help = "time granted per push, more than 0 and at most 3600 (default 30)"},
+        {.name = "ca-file", .value = "PEM", .help = "trust these certificates instead of the system's store"},
+        notificationsOption(),
+        keychainOption(),
+        logOption()};
+}
+
 const cli::Program& hostProgram() {
     static const cli::Program program = makeProgram();
     return program;
 }
 
 std::optional<HostOptions> readHostOptions(const cli::Arguments& arguments) {
+    return readHostOptions(hostProgram(), arguments);
+}
+
+std::optional<HostOptions> readHostOptions(const cli::Program& program, const cli::Arguments& arguments) {
     auto refuse = [&](const std::string& message) -> std::optional<HostOptions> {
-        cli::usageError(hostProgram(), arguments.command(), message);
+        cli::usageError(program, arguments.command(), message);
         return std::nullopt;
     };
     HostOptions options;

@@ -167,9 +167,9 @@ class ConnectorTest : public ::testing::Test {
 
     // What the bus runs when a push comes for the app and no connector owns its name.
     void writeServiceFile(const std::vector<std::string>& serveArguments) {
-        std::string exec = tamsel::testing::binaryPath("tamsel-push-connector").string() + " --bundle " +
-                           (dir() / "bundle").string() + " --platform-root " + root().string() +
-                           " --log stderr serve --idle-exit 30";
+        std::string exec = tamsel::testing::binaryPath("tamsel-push-connector").string() +
+                           " serve --bundle " + (dir() / "bundle").string() + " --platform-root " +
+                           root().string() + " --log stderr --idle-exit 30";
         for (const auto& a : serveArguments) exec += " " + a;
         std::ofstream(dir() / "services" / (std::string(kAppId) + ".service"), std::ios::trunc)
             << "[D-BUS Service]\nName=" << kAppId << "\nExec=" << exec << "\n";
@@ -186,15 +186,17 @@ class ConnectorTest : public ::testing::Test {
         ASSERT_FALSE(distributors_.back()->firstLine().empty()) << "the test distributor did not start";
     }
 
+    // The subcommand comes first, the options shared by every subcommand after it.
     tamsel::testing::ProcessResult connector(std::vector<std::string> arguments) {
         std::vector<std::string> argv = {tamsel::testing::binaryPath("tamsel-push-connector").string(),
+                                         arguments.at(0),
                                          "--bundle",
                                          (dir() / "bundle").string(),
                                          "--platform-root",
                                          root().string(),
                                          "--log",
                                          "stderr"};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        argv.insert(argv.end(), arguments.begin() + 1, arguments.end());
         return tamsel::testing::runProcess(argv, "", 30s);
     }
 
