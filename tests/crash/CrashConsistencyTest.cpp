@@ -16,10 +16,8 @@
 // page cache survives the process), and runs are not slowed down by fsync to
 // where hundreds of kills take too long. On a disk the kills land more often
 // in the windows that fsync widens.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,29 +72,12 @@ std::string hex64(int seed) {
     return key;
 }
 
-// A fresh directory in TAMSEL_CRASH_DIR, else on /dev/shm, else in the
-// temporary directory; removed at the end.
-class WorkDirectory {
-  public:
-    WorkDirectory() {
-        std::filesystem::path base = "/dev/shm";
-        if (const char* chosen = std::getenv("TAMSEL_CRASH_DIR"); chosen && *chosen)
-            base = chosen;
-        else if (access(base.c_str(), W_OK) != 0)
-            base = std::filesystem::temp_directory_path();
-        std::string pattern = (base / "tamsel-crash-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~WorkDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+// Where the rounds run: TAMSEL_CRASH_DIR, else /dev/shm, else the temporary directory.
+std::filesystem::path workBase() {
+    if (const char* chosen = std::getenv("TAMSEL_CRASH_DIR"); chosen && *chosen) return chosen;
+    if (access("/dev/shm", W_OK) == 0) return "/dev/shm";
+    return {};
+}
 
 struct HostExit {
     pid_t pid = -1;
@@ -109,46 +90,21 @@ struct HostExit {
 // it wrote before dying is there, and kills it after `killAfter` when given.
 HostExit runHost(const std::vector<std::string>& argv, const std::filesystem::path& out,
                  const std::filesystem::path& err, std::optional<std::chrono::microseconds> killAfter) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (outFd < 0 || errFd < 0 || nullFd < 0) throw std::runtime_error("cannot open the host's files");
     const auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(nullFd, 0);
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    ::close(outFd);
-    ::close(errFd);
-    ::close(nullFd);
-
+    Subprocess child(argv, {.stdoutFile = out, .stderrFile = err});
+    child.closeInput();
     HostExit result;
-    result.pid = pid;
-    const auto limit = start + 120s;
-    int status = 0;
-    for (;;) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        auto now = std::chrono::steady_clock::now();
-        if ((killAfter && now - start >= *killAfter) || now >= limit) {
-            ::kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            // It may have ended by itself just before the signal.
-            result.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && now < limit;
-            break;
-        }
-        std::this_thread::sleep_for(100us);
+    result.pid = child.pid();
+    const std::chrono::nanoseconds limit = 120s;
+    auto code = child.waitFor(killAfter ? std::min<std::chrono::nanoseconds>(*killAfter, limit) : limit);
+    if (!code) {
+        child.signal(SIGKILL);
+        code = child.wait();
+        // It may have ended by itself just before the signal.
+        result.killed = *code == -SIGKILL && killAfter && *killAfter < limit;
     }
     result.took = std::chrono::steady_clock::now() - start;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    result.exitCode = *code;
     return result;
 }
 
@@ -439,7 +395,7 @@ class CrashConsistencyTest : public ::testing::Test {
 
     long inFlightShown = 0, inFlightJournalled = 0;
     DeliveryServiceProcess service;
-    WorkDirectory work;
+    ScratchDirectory work{workBase()};
     Json receiver;
     std::string receiverID;
     std::vector<Queued> notifications;

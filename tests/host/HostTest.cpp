@@ -71,7 +71,7 @@ class HostTest : public ::testing::Test {
 
     static std::vector<std::string> messages(const std::string& err) { return logMessages(err); }
 
-    TemporaryDirectory dir;
+    ScratchDirectory dir;
 };
 
 TEST_F(HostTest, AnOrdinaryPushComesBackUnchanged) {

@@ -1,8 +1,6 @@
 // The host's keychain-store command, run as a real process.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -10,6 +8,7 @@
 #include "platform/Bundle.h"
 #include "platform/Json.h"
 #include "platform/file/FileKeychain.h"
+#include "tests/support/Process.h"
 
 namespace {
 
@@ -29,12 +28,9 @@ std::string readFile(const std::filesystem::path& path) {
 class KeychainStoreCommand : public ::testing::Test {
   protected:
     KeychainStoreCommand() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tamsel-store-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
         std::filesystem::create_directories(dir_ / "bundle");
         writeBundle(kGroup);
     }
-    ~KeychainStoreCommand() override { std::filesystem::remove_all(dir_); }
 
     void writeBundle(const std::string& group) {
         std::ofstream(dir_ / "bundle" / "Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -47,12 +43,12 @@ class KeychainStoreCommand : public ::testing::Test {
 
     // Runs the command with `input` on standard input; returns its exit status.
     int run(const std::string& input, const std::string& arguments) {
-        std::ofstream(dir_ / "input", std::ios::binary) << input;
-        std::string command = kHost + " keychain-store " + arguments + " < " + (dir_ / "input").string() +
-                              " 2> " + (dir_ / "errors").string();
-        int status = std::system(command.c_str());
-        errors_ = readFile(dir_ / "errors");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::vector<std::string> argv{kHost, "keychain-store"};
+        std::istringstream words(arguments);
+        for (std::string word; words >> word;) argv.push_back(word);
+        auto result = tamsel::testing::runProcess(argv, input);
+        errors_ = result.err;
+        return result.exitCode;
     }
 
     std::string standardArguments() const {
@@ -63,7 +59,8 @@ class KeychainStoreCommand : public ::testing::Test {
         return dir_ / "root" / "keychain" / kGroup / "Tamsel.notification-delivery.v2" / "receiver";
     }
 
-    std::filesystem::path dir_;
+    tamsel::testing::ScratchDirectory scratch_;
+    const std::filesystem::path dir_ = scratch_.path();
     std::string errors_;
 };
 

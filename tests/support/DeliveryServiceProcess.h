@@ -4,15 +4,15 @@
 // line it prints, and talks to it over HTTPS with verification against its CA.
 // The child is told to stop when its standard input closes, so it never
 // outlives a crashed test.
-#include <sys/types.h>
-
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/Json.h"
+#include "tests/support/Process.h"
 
 namespace tamsel::platform::testing {
 
@@ -63,12 +63,10 @@ class DeliveryServiceProcess {
     static std::filesystem::path binary();
 
   private:
+    std::optional<tamsel::testing::ScratchDirectory> scratch_;
     std::filesystem::path directory_;
-    bool ownsDirectory_ = false;
-    pid_t pid_ = -1;
-    int stdinFd_ = -1;
+    std::unique_ptr<tamsel::testing::Subprocess> child_;
     Json started_;
-    std::optional<int> exitStatus_;
 };
 
 // Runs the binary with arguments to completion (stdin closed) and returns its exit

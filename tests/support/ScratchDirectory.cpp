@@ -10,9 +10,12 @@
 
 namespace tamsel::testing {
 
-ScratchDirectory::ScratchDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tamsel-test-XXXXXX";
+ScratchDirectory::ScratchDirectory(const std::filesystem::path& base) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern = (!base.empty()       ? base.string()
+                           : tmpdir && *tmpdir ? std::string(tmpdir)
+                                               : std::string("/tmp")) +
+                          "/tamsel-test-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (!::mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");

@@ -1,6 +1,6 @@
 #pragma once
-// A fresh directory under $TMPDIR (or /tmp) for one test, removed with
-// everything in it when the object goes.
+// A fresh directory for one test, removed with everything in it when the
+// object goes. The only way the tests make temporary directories.
 #include <filesystem>
 #include <string>
 
@@ -8,7 +8,8 @@ namespace tamsel::testing {
 
 class ScratchDirectory {
   public:
-    ScratchDirectory();
+    // Under `base`, else $TMPDIR, else /tmp.
+    explicit ScratchDirectory(const std::filesystem::path& base = {});
     ~ScratchDirectory();
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;

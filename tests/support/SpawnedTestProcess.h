@@ -8,11 +8,11 @@
 // (plus the given variables); before any test runs, the role's body is run and
 // the child exits with its result. The child's stdin and stdout are pipes to
 // the parent.
-#include <sys/types.h>
-
 #include <map>
 #include <optional>
 #include <string>
+
+#include "tests/support/Process.h"
 
 namespace tamsel::testing {
 
@@ -26,28 +26,25 @@ bool registerProcessRole(const char* name, ProcessRole role);
         ::tamsel::testing::registerProcessRole(#name, &name##_role); \
     static int name##_role()
 
+// This executable again in the given role; stderr is the test's own.
 class SpawnedTestProcess {
   public:
     SpawnedTestProcess(const std::string& role, const std::map<std::string, std::string>& environment);
-    ~SpawnedTestProcess();
-    SpawnedTestProcess(const SpawnedTestProcess&) = delete;
-    SpawnedTestProcess& operator=(const SpawnedTestProcess&) = delete;
 
     // One line from the child's stdout (without the line break); nothing at EOF.
-    std::optional<std::string> readLine();
+    std::optional<std::string> readLine() { return child_.readLine(std::chrono::hours(1)); }
     // Everything the child writes until it closes its stdout.
-    std::string readAll();
-    void writeLine(const std::string& line);
-    void closeInput();
+    std::string readAll() { return child_.readAll(); }
+    void writeLine(const std::string& line) { child_.write(line + "\n"); }
+    void closeInput() { child_.closeInput(); }
     // Waits for the child and returns its exit status (-1 when it did not exit normally).
-    int wait();
+    int wait() {
+        int code = child_.wait();
+        return code < 0 ? -1 : code;
+    }
 
   private:
-    pid_t pid_ = -1;
-    int toChild_ = -1;
-    int fromChild_ = -1;
-    std::string buffered_;
-    std::optional<int> status_;
+    Subprocess child_;
 };
 
 }  // namespace tamsel::testing

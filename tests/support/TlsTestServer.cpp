@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/linux/CurlHTTPSession.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace tamsel::platform::testing {
 namespace {
@@ -84,26 +85,9 @@ void writePem(const std::filesystem::path& path, EVP_PKEY* key) {
     std::fclose(file);
 }
 
-// The directory holding every generated file of this process, removed at exit.
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tamsel-tls-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) fail("temporary directory");
-        path_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
-
 const std::filesystem::path& scratch() {
-    static ScratchDirectory directory;
+    // Every generated file of this process, removed at exit.
+    static tamsel::testing::ScratchDirectory directory;
     return directory.path();
 }
 
