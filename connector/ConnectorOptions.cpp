@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/HostDesktop.h"
+#include "host/InstalledDefaults.h"
 
 namespace tamsel::connector {
 namespace {
@@ -35,7 +36,8 @@ subcommands:
 
 options:
   --app-id NAME         the application's bus name (default com.brindaxel.tamsel)
-  --bundle DIR          the extension's bundle (required)
+  --bundle DIR          the extension's bundle (required unless the installed
+                        defaults name one)
   --platform-root DIR   where the file-backed platform services keep their state
                         (default: $XDG_DATA_HOME/tamsel-notification-service)
   --notifications file|desktop
@@ -50,6 +52,12 @@ options:
                         system's store
   --help                show this text (after a subcommand: that subcommand's)
   --version             show the version
+
+An installed connector first reads
+<directory of the program>/../share/tamsel-notification-service/defaults.json,
+a JSON object with any of "bundle", "platformRoot", "caFile", "notifications",
+"keychain", "log", "timeBudget" and "appId", as the flags above; flags override
+it. This is how the bus starts it with no flags. A bad file is a usage error.
 
 exit status: 0 done, 1 failed (no distributor, registration refused or
 unanswered, a bus or keychain failure), 2 usage error.
@@ -152,7 +160,12 @@ std::variant<ConnectorOptions, ExitNow> parseCommandLine(int argc, char** argv) 
         {nullptr, 0, nullptr, 0},
     };
     ConnectorOptions options;
-    bool help = false, version = false, haveBundle = false;
+    try {
+        if (auto defaults = host::loadInstalledDefaults()) defaults->applyTo(options.host);
+    } catch (const host::InstalledDefaultsError& e) {
+        return usageError(e.what());
+    }
+    bool help = false, version = false;
     bool registerOnly = false, serveOnly = false;
     std::vector<std::string> operands;
 
@@ -164,12 +177,11 @@ std::variant<ConnectorOptions, ExitNow> parseCommandLine(int argc, char** argv) 
         const char* value = optarg;
         switch (c) {
             case kAppId:
-                if (!*value) return usageError("--app-id needs a bus name");
-                options.appId = value;
+                if (!host::isBusName(value)) return usageError("--app-id needs a bus name");
+                options.host.appId = value;
                 break;
             case kBundle:
                 options.host.bundle = value;
-                haveBundle = true;
                 break;
             case kPlatformRoot:
                 options.host.platformRoot = value;
@@ -255,7 +267,8 @@ std::variant<ConnectorOptions, ExitNow> parseCommandLine(int argc, char** argv) 
         return usageError("--distributor and --vapid belong to register");
     if (serveOnly && options.subcommand != Subcommand::serve)
         return usageError("--idle-exit and --extension belong to serve");
-    if (!haveBundle) return usageError("--bundle is required");
+    if (options.host.bundle.empty()) return usageError("--bundle is required");
+    options.appId = options.host.appId;
     if (options.host.platformRoot.empty()) options.host.platformRoot = host::defaultPlatformRoot();
     return options;
 }

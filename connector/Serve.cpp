@@ -37,6 +37,7 @@ std::vector<std::string> extensionArguments(const host::HostOptions& o) {
     a.insert(a.end(),
              {"--keychain", o.keychain == host::HostOptions::Keychain::file ? "file" : "secret-service"});
     if (o.caFile) a.insert(a.end(), {"--ca-file", o.caFile->string()});
+    a.insert(a.end(), {"--app-id", o.appId});
     if (o.log == host::HostOptions::Log::stderrJson) a.insert(a.end(), {"--log", "stderr"});
     if (o.log == host::HostOptions::Log::journal) a.insert(a.end(), {"--log", "journal"});
     return a;

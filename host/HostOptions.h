@@ -19,6 +19,8 @@ struct HostOptions {
     enum class Notifications { file, desktop } notifications = Notifications::file;
     enum class Keychain { file, secretService } keychain = Keychain::file;
     enum class Log { automatic, stderrJson, journal } log = Log::automatic;
+    // The application's id: its bus name and desktop entry (notifications name it).
+    std::string appId = "com.brindaxel.tamsel";
 };
 
 // The real backends, rooted at the options' platform root.

@@ -11,7 +11,10 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "NotificationService/NotificationService.h"
 #include "platform/Json.h"
@@ -19,6 +22,7 @@
 #include "platform/Task.h"
 #include "host/HostDesktop.h"
 #include "host/HostOptions.h"
+#include "host/InstalledDefaults.h"
 #include "host/KeychainStoreCommand.h"
 #include "host/NotifyCommand.h"
 
@@ -83,7 +87,18 @@ options:
                         systemd journal (default: the journal when standard error
                         is connected to it, as JOURNAL_STREAM says under systemd,
                         else stderr); without a journal, records go to stderr
+  --app-id NAME         the application's id, which the desktop's notifications
+                        and badge name (default com.brindaxel.tamsel)
   --help                show this text
+
+An installed host first reads the defaults its installation gives it from
+<directory of the program>/../share/tamsel-notification-service/defaults.json,
+a JSON object with any of "bundle", "platformRoot", "caFile" (absolute paths),
+"notifications", "keychain", "log" (the flags' values), "timeBudget" (seconds)
+and "appId"; flags override them, and --bundle is not needed when they name a
+bundle. keychain-store and notify take the bundle, platform root and backend
+from it too. A file that cannot be read or holds anything else is a usage
+error (status 2).
 
 keychain-store: stores the worker credential read from standard input in the
 file keychain under the platform root, as the main application would:
@@ -132,21 +147,44 @@ int usageError(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::optional<tamsel::host::InstalledDefaults> defaults;
+    try {
+        defaults = tamsel::host::loadInstalledDefaults();
+    } catch (const tamsel::host::InstalledDefaultsError& e) {
+        return usageError(e.what());
+    }
+    // The subcommands parse their own flags: the defaults go in front, so given flags win.
+    auto withDefaults = [&](std::vector<std::string_view> accepted) {
+        std::vector<std::string> arguments;
+        if (defaults) arguments = defaults->asArguments(accepted);
+        arguments.insert(arguments.end(), argv + 2, argv + argc);
+        return arguments;
+    };
+    auto pointers = [](const std::vector<std::string>& arguments) {
+        std::vector<const char*> p;
+        for (const auto& a : arguments) p.push_back(a.c_str());
+        return p;
+    };
+
     if (argc >= 2 && std::strcmp(argv[1], "keychain-store") == 0) {
         if (argc >= 3 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        return tamsel::host::runKeychainStore(argc - 2, argv + 2, std::cin, std::cerr);
+        auto arguments = withDefaults({"--bundle", "--platform-root", "--keychain"});
+        auto p = pointers(arguments);
+        return tamsel::host::runKeychainStore(static_cast<int>(p.size()), p.data(), std::cin, std::cerr);
     }
 
     if (argc >= 2 && std::strcmp(argv[1], "notify") == 0) {
         tamsel::platform::setLogSink(std::make_shared<tamsel::platform::StderrJsonLogSink>());
-        return tamsel::host::runNotify(argc - 2, argv + 2, std::cin, std::cerr);
+        auto arguments = withDefaults({"--bundle", "--platform-root", "--notifications"});
+        auto p = pointers(arguments);
+        return tamsel::host::runNotify(static_cast<int>(p.size()), p.data(), std::cin, std::cerr);
     }
 
     tamsel::host::HostOptions options;
-    bool haveBundle = false;
+    if (defaults) defaults->applyTo(options);
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const char* name) -> const char* {
@@ -161,7 +199,6 @@ int main(int argc, char** argv) {
             const char* v = value("--bundle");
             if (!v) return usageError("--bundle needs a directory");
             options.bundle = v;
-            haveBundle = true;
         } else if (arg == "--platform-root") {
             const char* v = value("--platform-root");
             if (!v) return usageError("--platform-root needs a directory");
@@ -185,6 +222,10 @@ int main(int argc, char** argv) {
             const char* v = value("--notification-journal");
             if (!v) return usageError("--notification-journal needs a file");
             options.notificationJournal = v;
+        } else if (arg == "--app-id") {
+            const char* v = value("--app-id");
+            if (!v || !tamsel::host::isBusName(v)) return usageError("--app-id needs a bus name");
+            options.appId = v;
         } else if (arg == "--notifications" || arg == "--keychain" || arg == "--log") {
             const char* v = value(arg.c_str());
             if (!v || !tamsel::host::parseBackendFlag(options, arg, v))
@@ -193,7 +234,7 @@ int main(int argc, char** argv) {
             return usageError("unknown argument " + arg);
         }
     }
-    if (!haveBundle) return usageError("--bundle is required");
+    if (options.bundle.empty()) return usageError("--bundle is required");
     // The journal records what the file-backed centre does; the desktop's has none.
     if (options.notificationJournal &&
         options.notifications != tamsel::host::HostOptions::Notifications::file)
