@@ -369,6 +369,21 @@ def five_at_once(s):
         check(len(alerts) == 1, "%r alerted %d times: %s" % (body, len(alerts), shown))
 
 
+def bad_defaults(s):
+    """An administrator's mistake stops both programs with a message naming it."""
+    path = os.path.join(s.prefix, "share/tamsel-notification-service/defaults.json")
+    good = open(path).read()
+    for member, value in (("notificatons", "file"), ("platformRoot", "root"), ("timeBudget", "30")):
+        json.dump(dict(json.loads(good), **{member: value}), open(path, "w"))
+        for program, argv in (("tamsel-notification-service", []), ("tamsel-push-connector", ["status"])):
+            done = subprocess.run([os.path.join(s.prefix, "bin", program)] + argv, input=b"",
+                                  capture_output=True, env=s.env, timeout=30)
+            message = done.stderr.decode()
+            check(done.returncode == 2 and path in message and '"%s"' % member in message,
+                  "%s with a bad %s: status %d, %r" % (program, member, done.returncode, message))
+    open(path, "w").write(good)
+
+
 def run_scenario(name, notifications):
     s = Scenario(name, notifications)
     try:
@@ -392,6 +407,7 @@ def run_scenario(name, notifications):
         repeated_message(s)
         hostile_pushes(s, pid, subscription["endpoint"])
         five_at_once(s)
+        bad_defaults(s)
         print("ok", name)
     except BaseException:
         for log in ("bus.err", "distributor.err", "service.err"):
