@@ -26,10 +26,6 @@ std::vector<cli::Option> commonOptions() {
                 "the notification centre pushes are shown in: a file under the platform root "
                 "(default), or the desktop's notification server";
     }
-    options.insert(options.begin(),
-                   {.name = "app-id",
-                    .value = "NAME",
-                    .help = std::string("the application's bus name (default ") + kDefaultAppId + ")"});
     return options;
 }
 
@@ -67,7 +63,9 @@ const cli::Program& connectorProgram() {
          command(
              "serve", "receive pushes (what D-Bus activation starts)",
              "--bundle DIR [--idle-exit SECONDS] [--extension PATH] [options]",
-             R"(Owns the application's bus name and receives pushes from the distributor it registered with. Each push is decrypted and runs one extension process (at most 4 at once, the rest wait in arrival order); the content it hands back is shown as the push's notification. An extension that outlives its time budget by 5 s is killed, and one that hands nothing back gets the push's own content shown.)",
+             R"(Owns the application's bus name and receives pushes from the distributor it registered with. Each push is decrypted and runs one extension process (at most 4 at once, the rest wait in arrival order); the content it hands back is shown as the push's notification. An extension that outlives its time budget by 5 s is killed, and one that hands nothing back gets the push's own content shown.
+
+Installed, every subcommand first reads <directory of the program>/../share/tamsel-notification-service/defaults.json (see tamsel-notification-service --help), so that the bus can start it with no flags.)",
              {{.name = "idle-exit",
                .value = "SECONDS",
                .help = "exit after this long without a push and with no extension running (default 30; "
@@ -122,10 +120,7 @@ std::variant<ConnectorOptions, ExitNow> parseCommandLine(int argc, char** argv) 
     else
         options.subcommand = Subcommand::unregister;
 
-    if (auto v = arguments.value("app-id")) {
-        if (v->empty()) return usageError("option '--app-id' needs a bus name");
-        options.appId = *v;
-    }
+    options.appId = options.host.appId;
     if (auto v = arguments.value("distributor")) options.distributor = *v;
     if (auto v = arguments.value("vapid")) options.vapid = *v;
     if (auto v = arguments.value("idle-exit")) {

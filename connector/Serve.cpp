@@ -4,8 +4,10 @@
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <deque>
 #include <optional>
 
 #include "connector/Bus.h"
@@ -37,6 +39,7 @@ std::vector<std::string> extensionArguments(const host::HostOptions& o) {
     a.insert(a.end(),
              {"--keychain", o.keychain == host::HostOptions::Keychain::file ? "file" : "secret-service"});
     if (o.caFile) a.insert(a.end(), {"--ca-file", o.caFile->string()});
+    a.insert(a.end(), {"--app-id", o.appId});
     if (o.log == host::HostOptions::Log::stderrJson) a.insert(a.end(), {"--log", "stderr"});
     if (o.log == host::HostOptions::Log::journal) a.insert(a.end(), {"--log", "journal"});
     return a;
@@ -251,6 +254,15 @@ class Server {
                 log_.error("push-refused: " + opened.refusal);
                 return;
             }
+            // Distributors may deliver a message again; one already served is not run twice.
+            if (id && !id->empty()) {
+                if (std::find(seenIds_.begin(), seenIds_.end(), *id) != seenIds_.end()) {
+                    log_.notice("push-repeated: ignored");
+                    return;
+                }
+                seenIds_.push_back(*id);
+                if (seenIds_.size() > kRememberedIds) seenIds_.pop_front();
+            }
             log_.info("push-received");
             runner_->submit(std::move(*opened.request));
         } catch (const std::exception&) {
@@ -307,6 +319,9 @@ class Server {
     sd_event_source* idleTimer_ = nullptr;
     sd_event_source* drainTimer_ = nullptr;
     bool leaving_ = false;
+    // The ids of the last messages served, oldest first.
+    static constexpr std::size_t kRememberedIds = 256;
+    std::deque<std::string> seenIds_;
 };
 
 }  // namespace

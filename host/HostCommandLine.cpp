@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "host/HostDesktop.h"
+#include "host/InstalledDefaults.h"
 
 namespace tamsel::host {
 namespace {
@@ -12,8 +13,9 @@ const char* const kProgram = "tamsel-notification-service";
 cli::Option bundleOption() {
     return {.name = "bundle",
             .value = "DIR",
-            .help = "the extension's bundle; its settings are read from DIR/Info.plist",
-            .required = true};
+            .help =
+                "the extension's bundle; its settings are read from DIR/Info.plist (required unless "
+                "the installed defaults name one)"};
 }
 
 cli::Option platformRootOption() {
@@ -83,7 +85,9 @@ A push line (at most 64 KiB):
 Every content member is optional; "userInfo" is any JSON object, "sound" is absent or "default". A wake-up carries in its user info
     "tamsel": {"version": "notification-wakeup.v2", "groupKey": <64 hex digits>}
 
-Pushes are served one after another. When a push's time budget runs out before its content was handed back, the extension is told that its time expires. After a hand-off the host lets that push's run finish (within the budget) before it serves the next push, and exits when input ends and every push was answered. A line that is not a push request gets one error line on standard error; later lines are still served.)",
+Pushes are served one after another. When a push's time budget runs out before its content was handed back, the extension is told that its time expires. After a hand-off the host lets that push's run finish (within the budget) before it serves the next push, and exits when input ends and every push was answered. A line that is not a push request gets one error line on standard error; later lines are still served.
+
+An installed program first reads the defaults its installation gives it, from <directory of the program>/../share/tamsel-notification-service/defaults.json: a JSON object with any of "bundle", "platformRoot", "caFile" (absolute paths), "notifications", "keychain", "log" (the flags' values), "timeBudget" (seconds) and "appId". Flags override them. A file that holds anything else is a usage error naming the member.)",
         .options = hostOptions(),
         .exitStatuses = {{0, "every line was a push request and was served"},
                          {1, "a line was not a push request (the other lines were served)"},
@@ -128,7 +132,11 @@ std::vector<cli::Option> extensionOptions() {
         {.name = "ca-file", .value = "PEM", .help = "trust these certificates instead of the system's store"},
         notificationsOption(),
         keychainOption(),
-        logOption()};
+        logOption(),
+        {.name = "app-id",
+         .value = "NAME",
+         .help = "the application's id: its bus name, and the desktop entry its notifications and badge name "
+                 "(default com.brindaxel.tamsel)"}};
 }
 
 const cli::Program& hostProgram() {
@@ -145,8 +153,18 @@ std::optional<HostOptions> readHostOptions(const cli::Program& program, const cl
         cli::usageError(program, arguments.command(), message);
         return std::nullopt;
     };
+    // What the installation gives first (a bus-started program has no flags), then the flags.
     HostOptions options;
+    try {
+        if (auto defaults = loadInstalledDefaults()) defaults->applyTo(options);
+    } catch (const InstalledDefaultsError& e) {
+        return refuse(e.what());
+    }
     if (auto v = arguments.value("bundle")) options.bundle = *v;
+    if (auto v = arguments.value("app-id")) {
+        if (!isBusName(*v)) return refuse("option '--app-id' needs a D-Bus name such as com.example.App");
+        options.appId = *v;
+    }
     if (auto v = arguments.value("platform-root")) options.platformRoot = *v;
     if (auto v = arguments.value("time-budget")) {
         char* end = nullptr;
@@ -158,14 +176,9 @@ std::optional<HostOptions> readHostOptions(const cli::Program& program, const cl
     if (auto v = arguments.value("ca-file")) options.caFile = *v;
     if (auto v = arguments.value("push")) options.pushFile = *v;
     if (auto v = arguments.value("notification-journal")) options.notificationJournal = *v;
-    if (auto v = arguments.value("notifications"))
-        options.notifications =
-            *v == "desktop" ? HostOptions::Notifications::desktop : HostOptions::Notifications::file;
-    if (auto v = arguments.value("keychain"))
-        options.keychain =
-            *v == "secret-service" ? HostOptions::Keychain::secretService : HostOptions::Keychain::file;
-    if (auto v = arguments.value("log"))
-        options.log = *v == "journal" ? HostOptions::Log::journal : HostOptions::Log::stderrJson;
+    for (const char* backend : {"notifications", "keychain", "log"})
+        if (auto v = arguments.value(backend)) setBackend(options, backend, *v);
+    if (options.bundle.empty()) return refuse("missing --bundle");
     if (auto missing = desktopBackendMissing(options))
         return refuse(*missing + " is not available in this build (built without libsystemd and libsecret)");
     // The journal records what the file-backed centre does; the desktop's has none.

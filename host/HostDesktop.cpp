@@ -45,9 +45,8 @@ std::filesystem::path desktopRegistryPath(const HostOptions& options) {
 void applyDesktopBackends(const HostOptions& options, platform::Platform& p) {
 #if TAMSEL_DESKTOP
     if (options.notifications == HostOptions::Notifications::desktop) {
-        auto identifier = p.bundle->identifier();
-        if (!identifier || identifier->empty())
-            throw std::runtime_error("--notifications desktop needs the bundle's CFBundleIdentifier");
+        // Notifications and the badge belong to the application, not to its extension.
+        if (options.appId.empty()) throw std::runtime_error("--notifications desktop needs an --app-id");
         std::string name = "Tamsel";
         for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
             auto value = p.bundle->object(key);
@@ -58,7 +57,7 @@ void applyDesktopBackends(const HostOptions& options, platform::Platform& p) {
         }
         platform::DesktopNotificationSettings settings;
         settings.applicationName = name;
-        settings.desktopEntry = *identifier;
+        settings.desktopEntry = options.appId;
         p.center = std::make_shared<platform::DesktopNotificationCenter>(desktopRegistryPath(options),
                                                                          p.clock, std::move(settings));
     }

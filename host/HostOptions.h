@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/Platform.h"
 
@@ -19,7 +20,14 @@ struct HostOptions {
     enum class Notifications { file, desktop } notifications = Notifications::file;
     enum class Keychain { file, secretService } keychain = Keychain::file;
     enum class Log { automatic, stderrJson, journal } log = Log::automatic;
+    // The application's id: its bus name and desktop entry (notifications name it).
+    std::string appId = "com.brindaxel.tamsel";
 };
+
+// Sets the backend that `option` ("notifications", "keychain" or "log") names
+// with `value` as the flags spell it ("file", "desktop", "secret-service",
+// "stderr", "journal"); false for a value that option does not take.
+bool setBackend(HostOptions& options, std::string_view option, std::string_view value);
 
 // The real backends, rooted at the options' platform root.
 platform::Platform makeHostPlatform(const HostOptions& options);

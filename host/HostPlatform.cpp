@@ -40,6 +40,20 @@ std::filesystem::path defaultPlatformRoot() {
     return std::filesystem::path(home) / ".local/share/tamsel-notification-service";
 }
 
+bool setBackend(HostOptions& options, std::string_view option, std::string_view value) {
+    using O = HostOptions;
+    if (option == "notifications" && (value == "file" || value == "desktop")) {
+        options.notifications = value == "file" ? O::Notifications::file : O::Notifications::desktop;
+    } else if (option == "keychain" && (value == "file" || value == "secret-service")) {
+        options.keychain = value == "file" ? O::Keychain::file : O::Keychain::secretService;
+    } else if (option == "log" && (value == "stderr" || value == "journal")) {
+        options.log = value == "stderr" ? O::Log::stderrJson : O::Log::journal;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 platform::Platform makeHostPlatform(const HostOptions& options) {
     platform::Platform p;
     p.bundle = std::make_shared<platform::PlistBundle>(options.bundle);

@@ -98,7 +98,7 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
     EXPECT_EQ(notify[0][0], "Tamsel");
     EXPECT_EQ(notify[0][3], "Design review");
     EXPECT_EQ(notify[0][4], "Slides are up");
-    EXPECT_EQ(notify[0][6], (Json{{"desktop-entry", "com.brindaxel.tamsel.NotificationService"}}));
+    EXPECT_EQ(notify[0][6], (Json{{"desktop-entry", "com.brindaxel.tamsel"}}));
 
     auto badge = launcher.nextSignal(5s);
     ASSERT_TRUE(badge);

@@ -182,11 +182,10 @@ TEST_F(HostDesktopTest, FlagsAndBundlesTheDesktopCannotServeAreRefused) {
         EXPECT_EQ(runHost(flags, {}, false), 2);
         EXPECT_NE(readFile(log).find("--help"), std::string::npos);
     }
-    // The desktop entry comes from the bundle identifier; without one the host
-    // refuses to start rather than post notifications nobody can attribute.
-    writeBundle("");
-    EXPECT_EQ(runHost({"--notifications", "desktop"}, {}, false), 2);
-    EXPECT_NE(readFile(log).find("CFBundleIdentifier"), std::string::npos) << readFile(log);
+    // The desktop entry is the application id; without one the host refuses
+    // to start rather than post notifications nobody can attribute.
+    EXPECT_EQ(runHost({"--notifications", "desktop", "--app-id", ""}, {}, false), 2);
+    EXPECT_NE(readFile(log).find("--app-id"), std::string::npos) << readFile(log);
 }
 
 TEST_F(HostDesktopTest, TheNotifyCommandPostsThroughTheDesktopCentre) {
@@ -216,7 +215,7 @@ TEST_F(HostDesktopTest, TheNotifyCommandPostsThroughTheDesktopCentre) {
     for (const auto& call : server.calls())
         if (call["method"] == "Notify") notify.push_back(call["args"]);
     ASSERT_EQ(notify.size(), 2u) << server.calls().dump();
-    const std::string entry = "com.brindaxel.tamsel.NotificationService";
+    const std::string entry = "com.brindaxel.tamsel";
     EXPECT_EQ(notify[0][3], "Ada Lovelace");
     EXPECT_EQ(notify[0][6], (Json{{"desktop-entry", entry}, {"category", "im.received"}}));
     EXPECT_EQ(notify[1][3], "Plain");
