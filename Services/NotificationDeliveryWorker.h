@@ -7,23 +7,18 @@
 // touched under `lock_`, which is never held while a request or a callback runs.
 // The three functions are called from the run's thread.
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Services/NotificationDeliveryEnvelope.h"
 #include "Services/NotificationDeliveryRecords.h"
 #include "Services/NotificationSharedAuthority.h"
 #include "platform/Json.h"
 #include "platform/Platform.h"
 #include "platform/Task.h"
-#include "platform/Url.h"
-
-namespace tamsel::platform {
-class HTTPSession;
-}
 
 namespace TamselNotificationService {
 
@@ -44,22 +39,14 @@ class NotificationDeliveryWorker : public NotificationDeliveryRecordValidators {
     void synchronize();
     void cancel();
 
-    // One enveloped exchange; returns the answer's "data" object.
-    tamsel::platform::Json request(const std::string& path, const std::string& method,
-                                   const std::map<std::string, std::string>& headers,
-                                   const std::optional<tamsel::platform::Json>& body,
-                                   const std::string& schema);
-
   private:
     void run();
 
-    std::string origin_;
-    // Parsed once: every request is checked against it.
-    tamsel::platform::URLComponents originParts_;
+    // Every exchange of the run goes through it.
+    NotificationDeliveryEnvelope envelope_;
     Credentials credentials_;
     Apply apply_;
     std::optional<ApplyBadge> applyBadge_;
-    std::shared_ptr<tamsel::platform::HTTPSession> session_;
     std::shared_ptr<const tamsel::platform::Clock> clock_;
 
     std::mutex lock_;
