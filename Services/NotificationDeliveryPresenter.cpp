@@ -52,8 +52,8 @@ bool is(const Entry* entry, const char* name, const char* value) {
 Decision decide(const Entry* entry, const NotificationDeliveryChange& change, bool ownNotification) {
     const std::string* revision = revisionOf(entry);
     if (!revision) return Decision::apply;
-    if (NotificationDeliveryRecordValidators::newer(*revision, change.revision)) return Decision::skip;
-    if (NotificationDeliveryRecordValidators::newer(change.revision, *revision)) return Decision::apply;
+    if (NotificationDeliveryRecords::newer(*revision, change.revision)) return Decision::skip;
+    if (NotificationDeliveryRecords::newer(change.revision, *revision)) return Decision::apply;
     if (is(entry, "state", kWithdrawn)) return Decision::skip;
     if (change.withdrawn) return Decision::apply;
     // The push being served is this notification: hand it off once more (without
@@ -225,7 +225,7 @@ void NotificationDeliveryPresenter::applyBadge(const NotificationBadge& badge) {
     const std::string* receiver = member(entry, "receiver");
     const std::string* revision = revisionOf(entry);
     if (receiver && *receiver == badge.receiverID && revision &&
-        !NotificationDeliveryRecordValidators::newer(badge.revision, *revision))
+        !NotificationDeliveryRecords::newer(badge.revision, *revision))
         return;
     center_->setBadgeCount(badge.unreadCount);
     ledger.record(NotificationRevisionLedger::kBadgeKey,

@@ -5,6 +5,7 @@
 namespace TamselNotificationService::NotificationDeliveryProtocol {
 
 using tamsel::platform::Json;
+namespace Records = NotificationDeliveryRecords;
 
 namespace {
 
@@ -16,18 +17,11 @@ constexpr const char* kAcknowledgedSchema = "notification_delivery_acknowledged.
 [[noreturn]] void refuseResponse() { throw NotificationDeliveryFailure::response(); }
 [[noreturn]] void refuseCredential() { throw NotificationDeliveryFailure::credential(); }
 
-// The object's member names equal `keys` exactly; anything that is not an
-// object fails the same way.
-void exactObject(const Json& value, const std::set<std::string>& keys) {
-    if (!value.is_object()) refuseResponse();
-    NotificationDeliveryRecordValidators::exact(value, keys);
-}
-
 const Json& member(const Json& object, const char* key) { return object.find(key).value(); }
 
 bool laterThanNow(const Json& value, const tamsel::platform::Clock& clock) {
     if (!value.is_string()) return false;
-    auto instant = NotificationDeliveryRecordValidators::date(value.get<std::string>());
+    auto instant = Records::date(value.get<std::string>());
     return instant && *instant > clock.now();
 }
 
@@ -54,19 +48,18 @@ std::string openWorkerSession(NotificationDeliveryEnvelope& envelope,
                                  {{"Tamsel-Receiver-Refresh", credential.refreshProof},
                                   {"Idempotency-Key", idempotencyKey("worker_")}},
                                  std::nullopt, kSessionSchema);
-    exactObject(data, {"workerSession"});
+    Records::exact(data, {"workerSession"});
     const Json& session = member(data, "workerSession");
-    exactObject(session, {"receiverId", "accessToken", "expiresAt", "authorizationRevision"});
+    Records::exact(session, {"receiverId", "accessToken", "expiresAt", "authorizationRevision"});
 
     const Json& receiverId = member(session, "receiverId");
     if (!receiverId.is_string() || receiverId.get<std::string>() != credential.receiverID) refuseCredential();
     const Json& revision = member(session, "authorizationRevision");
-    if (!revision.is_string() || !NotificationDeliveryRecordValidators::acceptsAuthorizationRevision(
-                                     revision.get<std::string>(), credential.authorizationRevision))
+    if (!revision.is_string() ||
+        !Records::acceptsAuthorizationRevision(revision.get<std::string>(), credential.authorizationRevision))
         refuseCredential();
     const Json& token = member(session, "accessToken");
-    if (!token.is_string() || !NotificationDeliveryRecordValidators::proof(token.get<std::string>()))
-        refuseCredential();
+    if (!token.is_string() || !Records::proof(token.get<std::string>())) refuseCredential();
     if (!laterThanNow(member(session, "expiresAt"), clock)) refuseCredential();
     return token.get<std::string>();
 }
@@ -75,7 +68,7 @@ Json readBadge(NotificationDeliveryEnvelope& envelope, const std::string& receiv
                const std::string& accessToken) {
     Json data = envelope.request(receiverBasePath(receiverID) + "/badge", "GET",
                                  {{"Authorization", bearer(accessToken)}}, std::nullopt, kBadgeSchema);
-    exactObject(data, {"badge"});
+    Records::exact(data, {"badge"});
     return member(data, "badge");
 }
 
@@ -89,18 +82,15 @@ Json requestPage(NotificationDeliveryEnvelope& envelope, const std::string& rece
 }
 
 DeliveryPage validatePage(const Json& data, const tamsel::platform::Clock& clock) {
-    exactObject(data, {"batchId", "receiptProof", "changes", "nextCursor", "expiresAt"});
+    Records::exact(data, {"batchId", "receiptProof", "changes", "nextCursor", "expiresAt"});
     DeliveryPage page;
 
     const Json& batchId = member(data, "batchId");
-    if (!batchId.is_string() || !NotificationDeliveryRecordValidators::identifier(batchId.get<std::string>()))
-        refuseResponse();
+    if (!batchId.is_string() || !Records::identifier(batchId.get<std::string>())) refuseResponse();
     page.batchId = batchId.get<std::string>();
 
     const Json& receiptProof = member(data, "receiptProof");
-    if (!receiptProof.is_string() ||
-        !NotificationDeliveryRecordValidators::proof(receiptProof.get<std::string>()))
-        refuseResponse();
+    if (!receiptProof.is_string() || !Records::proof(receiptProof.get<std::string>())) refuseResponse();
     page.receiptProof = receiptProof.get<std::string>();
 
     // The whole array is checked before any element is read as a change.
@@ -113,12 +103,11 @@ DeliveryPage validatePage(const Json& data, const tamsel::platform::Clock& clock
     if (!laterThanNow(member(data, "expiresAt"), clock)) refuseResponse();
 
     page.changes.reserve(changes.size());
-    for (const Json& element : changes)
-        page.changes.push_back(NotificationDeliveryRecordValidators::change(element));
+    for (const Json& element : changes) page.changes.push_back(Records::change(element));
 
     const Json& nextCursor = member(data, "nextCursor");
     if (nextCursor.is_string()) {
-        if (!NotificationDeliveryRecordValidators::proof(nextCursor.get<std::string>())) refuseResponse();
+        if (!Records::proof(nextCursor.get<std::string>())) refuseResponse();
         page.nextCursor = nextCursor.get<std::string>();
     } else if (!nextCursor.is_null()) {
         refuseResponse();
@@ -132,7 +121,7 @@ void acknowledge(NotificationDeliveryEnvelope& envelope, const std::string& rece
         receiverBasePath(receiverID) + "/delivery-acknowledgments", "POST",
         {{"Authorization", bearer(accessToken)}, {"Idempotency-Key", idempotencyKey("receipt_")}},
         Json{{"batchId", page.batchId}, {"receiptProof", page.receiptProof}}, kAcknowledgedSchema);
-    exactObject(data, {"acknowledgment"});
+    Records::exact(data, {"acknowledgment"});
     // Only these two members are read; others are the service's business.
     const Json& acknowledgment = member(data, "acknowledgment");
     if (!acknowledgment.is_object()) refuseResponse();

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@
 
 namespace TamselNotificationService {
 
-class NotificationDeliveryWorker : public NotificationDeliveryRecordValidators {
+class NotificationDeliveryWorker {
   public:
     using Credentials = std::function<NotificationWorkerCredential()>;
     using Apply =
@@ -38,6 +39,34 @@ class NotificationDeliveryWorker : public NotificationDeliveryRecordValidators {
 
     void synchronize();
     void cancel();
+
+    // The record validators under the worker's name; each rule lives in
+    // NotificationDeliveryRecords.
+    static NotificationDeliveryChange change(const tamsel::platform::Json& record) {
+        return NotificationDeliveryRecords::change(record);
+    }
+    static bool identifier(const std::string& value) {
+        return NotificationDeliveryRecords::identifier(value);
+    }
+    static void exact(const tamsel::platform::Json& object, const std::set<std::string>& keys) {
+        NotificationDeliveryRecords::exact(object, keys);
+    }
+    static std::optional<NotificationDeliverySender> sender(const tamsel::platform::Json* value) {
+        return NotificationDeliveryRecords::sender(value);
+    }
+    static std::optional<std::string> safeSenderName(const std::optional<std::string>& name) {
+        return NotificationDeliveryRecords::safeSenderName(name);
+    }
+    static bool newer(const std::string& candidate, const std::string& than) {
+        return NotificationDeliveryRecords::newer(candidate, than);
+    }
+    static bool acceptsAuthorizationRevision(const std::string& candidate, const std::string& after) {
+        return NotificationDeliveryRecords::acceptsAuthorizationRevision(candidate, after);
+    }
+    static bool proof(const std::string& value) { return NotificationDeliveryRecords::proof(value); }
+    static std::optional<tamsel::platform::TimePoint> date(const std::string& value) {
+        return NotificationDeliveryRecords::date(value);
+    }
 
   private:
     void run();
