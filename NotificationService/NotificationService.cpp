@@ -1,6 +1,6 @@
 #include "NotificationService/NotificationService.h"
 
-#include "Services/ErrorTypeName.h"
+#include "Services/ErrorReport.h"
 #include "Services/NotificationDeliveryPresenter.h"
 #include "Services/NotificationDeliveryRecords.h"
 #include "Services/NotificationDeliveryWorker.h"

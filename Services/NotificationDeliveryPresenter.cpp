@@ -1,8 +1,8 @@
 #include "Services/NotificationDeliveryPresenter.h"
 
 #include <stdexcept>
-#include <system_error>
 
+#include "Services/ErrorReport.h"
 #include "Services/NotificationCommunicationIntent.h"
 #include "Services/NotificationDeliveryContent.h"
 #include "Services/NotificationDeliveryFailure.h"
@@ -10,7 +10,6 @@
 #include "platform/FileSystem.h"
 #include "platform/Intents.h"
 #include "platform/NotificationCenter.h"
-#include "platform/PlatformError.h"
 #include "platform/Task.h"
 
 namespace TamselNotificationService {
@@ -67,20 +66,6 @@ Entry entryFor(const NotificationDeliveryChange& change, const char* state, cons
 }
 
 }  // namespace
-
-long platformErrorCode(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const NotificationDeliveryFailure& failure) {
-        return failure.code();
-    } catch (const tamsel::platform::PlatformError& platformError) {
-        return platformError.code();
-    } catch (const std::system_error& systemError) {
-        return systemError.code().value();
-    } catch (...) {
-        return -1;
-    }
-}
 
 NotificationDeliveryPresenter::NotificationDeliveryPresenter(
     std::shared_ptr<NotificationRemotePresentation> remote, const tamsel::platform::Platform& platform)

@@ -79,9 +79,4 @@ class NotificationDeliveryPresenter {
     tamsel::platform::Logger logger_;
 };
 
-// The numeric code of an error as the platform reports it: a platform error's
-// own code, a NotificationDeliveryFailure's case position, errno for a system
-// error, -1 for anything else.
-long platformErrorCode(const std::exception_ptr& error);
-
 }  // namespace TamselNotificationService
