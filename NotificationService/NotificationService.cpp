@@ -1,10 +1,10 @@
 #include "NotificationService/NotificationService.h"
 
-#include "Services/ErrorTypeName.h"
+#include "Services/ErrorReport.h"
 #include "Services/NotificationDeliveryPresenter.h"
+#include "Services/NotificationDeliveryRecords.h"
 #include "Services/NotificationDeliveryWorker.h"
 #include "Services/NotificationSharedAuthority.h"
-#include "platform/Regex.h"
 #include "platform/Url.h"
 
 namespace TamselNotificationService {
@@ -30,9 +30,8 @@ std::optional<std::string> NotificationService::acceptedGroupKey(
     if (entry->size() != 2 || !entry->contains("version") || !entry->contains("groupKey"))
         return std::nullopt;
     if (entry->at("version").get_ref<const std::string&>() != kWakeupVersion) return std::nullopt;
-    static const tamsel::platform::Regex groupKeyPattern("^[0-9a-f]{64}$");
     const auto& groupKey = entry->at("groupKey").get_ref<const std::string&>();
-    if (!groupKeyPattern.search(groupKey)) return std::nullopt;
+    if (!NotificationDeliveryRecords::groupKey(groupKey)) return std::nullopt;
     return groupKey;
 }
 

@@ -2,7 +2,6 @@
 
 #include "Services/NotificationDeliveryFailure.h"
 #include "Services/NotificationDeliveryRecords.h"
-#include "platform/Regex.h"
 
 namespace TamselNotificationService::NotificationCommunicationIntent {
 
@@ -15,14 +14,13 @@ constexpr const char* kProductName = "Tamsel";
 SendMessageIntent make(const NotificationContent& content, const std::string& senderIdentifier,
                        const std::optional<std::string>& senderDisplayName,
                        const std::string& conversationIdentifier) {
-    static const Regex senderPattern("^tamsel_sender_[0-9a-f]{64}$");
-    if (!senderPattern.search(senderIdentifier) || conversationIdentifier.empty())
+    if (!NotificationDeliveryRecords::senderIdentifier(senderIdentifier) || conversationIdentifier.empty())
         throw NotificationDeliveryFailure::response();
 
     Person sender;
     sender.personHandle = PersonHandle{senderIdentifier, PersonHandleType::unknown};
     sender.displayName =
-        NotificationDeliveryRecordValidators::safeSenderName(senderDisplayName).value_or(kProductName);
+        NotificationDeliveryRecords::safeSenderName(senderDisplayName).value_or(kProductName);
     sender.customIdentifier = senderIdentifier;
 
     SendMessageIntent intent;

@@ -1,6 +1,7 @@
 #include "Services/NotificationDeliveryContent.h"
 
 #include <charconv>
+#include <string_view>
 
 #include "platform/Regex.h"
 
@@ -12,7 +13,9 @@ using tamsel::platform::NotificationSound;
 
 namespace {
 constexpr const char* kInteractionPrefix = "tamsel.notification-delivery.";
-}
+// A bare sender handle, which says nothing to the user and is not shown as a title.
+constexpr std::string_view kSenderHandlePattern = "^(?:tamsel_)?sender_[A-Za-z0-9_-]{16,}$";
+}  // namespace
 
 std::string ledgerKey(const std::string& receiver, const NotificationDeliveryChange& change) {
     return receiver + ":" + change.notificationID;
@@ -33,14 +36,13 @@ std::string interactionIdentifier(const std::string& receiver, const Notificatio
 std::string interactionGroupIdentifier(const std::string& receiver) { return kInteractionPrefix + receiver; }
 
 std::string safeNotificationTitle(const std::string& title) {
-    static const tamsel::platform::Regex senderHandle("^(?:tamsel_)?sender_[A-Za-z0-9_-]{16,}$");
+    static const tamsel::platform::Regex senderHandle(kSenderHandlePattern);
     return senderHandle.search(title) ? "Tamsel" : title;
 }
 
 std::string title(const NotificationDeliveryChange& change) {
     if (change.sender)
-        if (auto name = NotificationDeliveryRecordValidators::safeSenderName(change.sender->displayName))
-            return *name;
+        if (auto name = NotificationDeliveryRecords::safeSenderName(change.sender->displayName)) return *name;
     return safeNotificationTitle(change.title);
 }
 
@@ -104,7 +106,7 @@ bool belongsToChange(const std::optional<Json>& userInfo, const std::string& rec
     const std::string* notification = stringMember("tamselNotificationId");
     if (!notification || *notification != change.notificationID) return false;
     const std::string* stored = stringMember("tamselNotificationRevision");
-    return !NotificationDeliveryRecordValidators::newer(stored ? *stored : "0", change.revision);
+    return !NotificationDeliveryRecords::newer(stored ? *stored : "0", change.revision);
 }
 
 }  // namespace TamselNotificationService::NotificationDeliveryContent

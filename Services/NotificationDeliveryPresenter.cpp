@@ -1,8 +1,8 @@
 #include "Services/NotificationDeliveryPresenter.h"
 
 #include <stdexcept>
-#include <system_error>
 
+#include "Services/ErrorReport.h"
 #include "Services/NotificationCommunicationIntent.h"
 #include "Services/NotificationDeliveryContent.h"
 #include "Services/NotificationDeliveryFailure.h"
@@ -10,7 +10,6 @@
 #include "platform/FileSystem.h"
 #include "platform/Intents.h"
 #include "platform/NotificationCenter.h"
-#include "platform/PlatformError.h"
 #include "platform/Task.h"
 
 namespace TamselNotificationService {
@@ -52,8 +51,8 @@ bool is(const Entry* entry, const char* name, const char* value) {
 Decision decide(const Entry* entry, const NotificationDeliveryChange& change, bool ownNotification) {
     const std::string* revision = revisionOf(entry);
     if (!revision) return Decision::apply;
-    if (NotificationDeliveryRecordValidators::newer(*revision, change.revision)) return Decision::skip;
-    if (NotificationDeliveryRecordValidators::newer(change.revision, *revision)) return Decision::apply;
+    if (NotificationDeliveryRecords::newer(*revision, change.revision)) return Decision::skip;
+    if (NotificationDeliveryRecords::newer(change.revision, *revision)) return Decision::apply;
     if (is(entry, "state", kWithdrawn)) return Decision::skip;
     if (change.withdrawn) return Decision::apply;
     // The push being served is this notification: hand it off once more (without
@@ -67,20 +66,6 @@ Entry entryFor(const NotificationDeliveryChange& change, const char* state, cons
 }
 
 }  // namespace
-
-long platformErrorCode(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const NotificationDeliveryFailure& failure) {
-        return failure.code();
-    } catch (const tamsel::platform::PlatformError& platformError) {
-        return platformError.code();
-    } catch (const std::system_error& systemError) {
-        return systemError.code().value();
-    } catch (...) {
-        return -1;
-    }
-}
 
 NotificationDeliveryPresenter::NotificationDeliveryPresenter(
     std::shared_ptr<NotificationRemotePresentation> remote, const tamsel::platform::Platform& platform)
@@ -107,115 +92,140 @@ void NotificationDeliveryPresenter::apply(const std::string& receiver,
                                           const std::vector<NotificationDeliveryChange>& changes) {
     NotificationRevisionLedger ledger(*files_, ledgerURL());
     // New contents carry the badge as it stood when the call began.
-    std::optional<Entry> badgeEntry = ledger.find(NotificationRevisionLedger::kBadgeKey);
-
+    const std::optional<Entry> badgeEntry = ledger.find(NotificationRevisionLedger::kBadgeKey);
     for (const auto& change : changes) {
         tamsel::platform::checkCancellation();
-        const std::string key = Content::ledgerKey(receiver, change);
-        const std::string interaction = Content::interactionIdentifier(receiver, change);
-        std::optional<Entry> previous = ledger.find(key);
-        const Entry* before = previous ? &*previous : nullptr;
-        const bool donatedBefore = is(before, "intent", kDonated);
-        const bool ownNotification = remote_ && remote_->groupKey == change.groupKey;
-
-        Decision decision = decide(before, change, ownNotification);
-        if (decision == Decision::skip) continue;
-
-        if (change.withdrawn) {
-            std::vector<std::string> identifiers;
-            for (const auto& delivered : center_->deliveredNotifications()) {
-                const auto& content = delivered.request.content;
-                if (content && Content::belongsToChange(content->userInfo, receiver, change))
-                    identifiers.push_back(delivered.request.identifier);
-            }
-            for (const auto& pending : center_->pendingNotificationRequests()) {
-                if (pending.content && Content::belongsToChange(pending.content->userInfo, receiver, change))
-                    identifiers.push_back(pending.identifier);
-            }
-            center_->removeDeliveredNotifications(identifiers);
-            center_->removePendingNotificationRequests(identifiers);
-            if (donatedBefore) interactions_->deleteInteractions({interaction});
-            ledger.record(key, entryFor(change, kWithdrawn, kNone), true);
-            continue;
-        }
-
-        NotificationContent content = Content::build(receiver, change, badgeEntry ? &*badgeEntry : nullptr,
-                                                     decision == Decision::repeatedHandOff);
-        std::string intent = kNone;
-        if (change.sender) {
-            try {
-                content = NotificationCommunicationIntent::incoming(
-                    content, change.sender->canonicalID, change.sender->displayName,
-                    *content.threadIdentifier, interaction, Content::interactionGroupIdentifier(receiver),
-                    *interactions_);
-                logger_.notice("communication_intent_applied");
-                intent = kDonated;
-            } catch (...) {
-                // The notification is still shown, only without the sender's identity.
-                logger_.error("communication_intent_failed code=" +
-                              std::to_string(platformErrorCode(std::current_exception())));
-                try {
-                    interactions_->deleteInteractions({interaction});
-                } catch (...) {
-                    // It may still be stored: keep it marked so a later change deletes it.
-                    logger_.error("communication_intent_cleanup_failed");
-                    intent = kDonated;
-                }
-            }
-        } else if (donatedBefore) {
-            interactions_->deleteInteractions({interaction});
-        }
-
-        tamsel::platform::checkCancellation();
-        SharedContent shown = std::make_shared<const NotificationContent>(std::move(content));
-        const Entry presented = entryFor(change, kAvailable, intent);
-
-        if (ownNotification) {
-            // Puts the entry back as it was before this change, when what it would
-            // claim did not happen. The error that ends the call is the one given.
-            auto undoAndRethrow = [&](std::exception_ptr error) {
-                try {
-                    if (previous)
-                        ledger.record(key, *previous, true);
-                    else
-                        ledger.erase(key, true);
-                } catch (...) {
-                    // Nothing more can be done about the ledger here.
-                }
-                std::rethrow_exception(error);
-            };
-            // Recorded before the hand-off: once the handler has run, this process
-            // may be ended at any moment. If recording fails part-way (written, but
-            // its permissions not set), nothing has been shown yet.
-            try {
-                ledger.record(key, presented, true);
-            } catch (...) {
-                undoAndRethrow(std::current_exception());
-            }
-            if (remote_->complete(shown)) {
-                ledger.record(key, presented, true);
-                continue;
-            }
-            // Something was handed off already (an earlier change of this page, or
-            // the fallback on time expiry): post it like any other notification so
-            // that it is not lost, and undo the record when that fails too.
-            try {
-                center_->add(Content::request(receiver, change, shown));
-            } catch (...) {
-                undoAndRethrow(std::current_exception());
-            }
-            ledger.record(key, presented, true);
-            continue;
-        }
-
-        // The record is written and made durable before the post and put in
-        // place right after it: a process that dies between the two has posted a
-        // change it did not record, which the next run presents again, so
-        // nothing slow may stand between them.
-        auto record = ledger.prepare(key, presented, true);
-        center_->add(Content::request(receiver, change, shown));
-        record.commit();
+        applyChange(ledger, receiver, change, badgeEntry ? &*badgeEntry : nullptr);
     }
+}
+
+void NotificationDeliveryPresenter::applyChange(NotificationRevisionLedger& ledger,
+                                                const std::string& receiver,
+                                                const NotificationDeliveryChange& change,
+                                                const Entry* badgeEntry) {
+    const std::string key = Content::ledgerKey(receiver, change);
+    const std::optional<Entry> previous = ledger.find(key);
+    const bool donatedBefore = is(previous ? &*previous : nullptr, "intent", kDonated);
+    const bool ownNotification = remote_ && remote_->groupKey == change.groupKey;
+
+    const Decision decision = decide(previous ? &*previous : nullptr, change, ownNotification);
+    if (decision == Decision::skip) return;
+    if (change.withdrawn) {
+        withdraw(ledger, receiver, change, donatedBefore);
+        return;
+    }
+
+    NotificationContent content =
+        Content::build(receiver, change, badgeEntry, decision == Decision::repeatedHandOff);
+    const std::string intent = donateIntent(content, receiver, change, donatedBefore);
+
+    tamsel::platform::checkCancellation();
+    SharedContent shown = std::make_shared<const NotificationContent>(std::move(content));
+    const Entry presented = entryFor(change, kAvailable, intent);
+    if (ownNotification)
+        handOffOrPost(ledger, receiver, change, previous, shown, presented);
+    else
+        post(ledger, receiver, change, shown, presented);
+}
+
+void NotificationDeliveryPresenter::withdraw(NotificationRevisionLedger& ledger, const std::string& receiver,
+                                             const NotificationDeliveryChange& change, bool donatedBefore) {
+    std::vector<std::string> identifiers;
+    for (const auto& delivered : center_->deliveredNotifications()) {
+        const auto& content = delivered.request.content;
+        if (content && Content::belongsToChange(content->userInfo, receiver, change))
+            identifiers.push_back(delivered.request.identifier);
+    }
+    for (const auto& pending : center_->pendingNotificationRequests()) {
+        if (pending.content && Content::belongsToChange(pending.content->userInfo, receiver, change))
+            identifiers.push_back(pending.identifier);
+    }
+    center_->removeDeliveredNotifications(identifiers);
+    center_->removePendingNotificationRequests(identifiers);
+    if (donatedBefore) interactions_->deleteInteractions({Content::interactionIdentifier(receiver, change)});
+    ledger.record(Content::ledgerKey(receiver, change), entryFor(change, kWithdrawn, kNone), true);
+}
+
+std::string NotificationDeliveryPresenter::donateIntent(NotificationContent& content,
+                                                        const std::string& receiver,
+                                                        const NotificationDeliveryChange& change,
+                                                        bool donatedBefore) {
+    const std::string interaction = Content::interactionIdentifier(receiver, change);
+    if (!change.sender) {
+        if (donatedBefore) interactions_->deleteInteractions({interaction});
+        return kNone;
+    }
+    try {
+        content = NotificationCommunicationIntent::incoming(
+            content, change.sender->canonicalID, change.sender->displayName, *content.threadIdentifier,
+            interaction, Content::interactionGroupIdentifier(receiver), *interactions_);
+        logger_.notice("communication_intent_applied");
+        return kDonated;
+    } catch (...) {
+        // The notification is still shown, only without the sender's identity.
+        logger_.error("communication_intent_failed code=" +
+                      std::to_string(platformErrorCode(std::current_exception())));
+    }
+    try {
+        interactions_->deleteInteractions({interaction});
+        return kNone;
+    } catch (...) {
+        // It may still be stored: keep it marked so a later change deletes it.
+        logger_.error("communication_intent_cleanup_failed");
+        return kDonated;
+    }
+}
+
+void NotificationDeliveryPresenter::handOffOrPost(NotificationRevisionLedger& ledger,
+                                                  const std::string& receiver,
+                                                  const NotificationDeliveryChange& change,
+                                                  const std::optional<Entry>& previous,
+                                                  const SharedContent& shown, const Entry& presented) {
+    const std::string key = Content::ledgerKey(receiver, change);
+    // Puts the entry back as it was before this change, when what it would
+    // claim did not happen. The error that ends the call is the one given.
+    auto undoAndRethrow = [&](std::exception_ptr error) {
+        try {
+            if (previous)
+                ledger.record(key, *previous, true);
+            else
+                ledger.erase(key, true);
+        } catch (...) {
+            // Nothing more can be done about the ledger here.
+        }
+        std::rethrow_exception(error);
+    };
+    // Recorded once, before the hand-off: once the handler has run, this
+    // process may be ended at any moment, so nothing may be left to write
+    // after it. If recording fails part-way (written, but its permissions not
+    // set), nothing has been shown yet.
+    try {
+        ledger.record(key, presented, true);
+    } catch (...) {
+        undoAndRethrow(std::current_exception());
+    }
+    if (remote_->complete(shown)) return;
+    // Something was handed off already (an earlier change of this page, or
+    // the fallback on time expiry): post it like any other notification so
+    // that it is not lost, and undo the record when that fails too.
+    try {
+        center_->add(Content::request(receiver, change, shown));
+    } catch (...) {
+        undoAndRethrow(std::current_exception());
+    }
+}
+
+void NotificationDeliveryPresenter::post(NotificationRevisionLedger& ledger, const std::string& receiver,
+                                         const NotificationDeliveryChange& change, const SharedContent& shown,
+                                         const Entry& presented) {
+    // The one write of this record, in two halves that bracket the post: it is
+    // written and made durable beside the ledger before the post, and renamed
+    // into place right after it. A process that dies between the two has
+    // posted a change it did not record, which the next run presents again
+    // (and nothing else), so nothing slow may stand between them.
+    auto record = ledger.prepare(Content::ledgerKey(receiver, change), presented, true);
+    center_->add(Content::request(receiver, change, shown));
+    record.commit();
 }
 
 void NotificationDeliveryPresenter::applyBadge(const NotificationBadge& badge) {
@@ -225,7 +235,7 @@ void NotificationDeliveryPresenter::applyBadge(const NotificationBadge& badge) {
     const std::string* receiver = member(entry, "receiver");
     const std::string* revision = revisionOf(entry);
     if (receiver && *receiver == badge.receiverID && revision &&
-        !NotificationDeliveryRecordValidators::newer(badge.revision, *revision))
+        !NotificationDeliveryRecords::newer(badge.revision, *revision))
         return;
     center_->setBadgeCount(badge.unreadCount);
     ledger.record(NotificationRevisionLedger::kBadgeKey,

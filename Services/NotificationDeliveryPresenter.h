@@ -16,11 +16,13 @@
 // NotificationDeliveryFailure. A failing intent is logged and presented without.
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Services/NotificationDeliveryRecords.h"
 #include "Services/NotificationRemotePresentation.h"
+#include "Services/NotificationRevisionLedger.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
 
@@ -45,6 +47,30 @@ class NotificationDeliveryPresenter {
     static std::string safeNotificationTitle(const std::string& title);
 
   private:
+    using Entry = NotificationRevisionLedger::Entry;
+
+    // One change: skipped when the ledger already covers it, else withdrawn,
+    // or built, given its sender's intent and handed off or posted.
+    void applyChange(NotificationRevisionLedger& ledger, const std::string& receiver,
+                     const NotificationDeliveryChange& change, const Entry* badgeEntry);
+    // Removes what is shown or pending of the change and any donation, then records it.
+    void withdraw(NotificationRevisionLedger& ledger, const std::string& receiver,
+                  const NotificationDeliveryChange& change, bool donatedBefore);
+    // Makes `content` a communication notification when the change names a
+    // sender (or deletes an earlier donation when it names none); returns the
+    // ledger's "intent" value. A failing donation is logged, never thrown.
+    std::string donateIntent(tamsel::platform::NotificationContent& content, const std::string& receiver,
+                             const NotificationDeliveryChange& change, bool donatedBefore);
+    // The push's own conversation: hands the content off, or posts it when the
+    // hand-off was taken; the entry is put back when neither happens.
+    void handOffOrPost(NotificationRevisionLedger& ledger, const std::string& receiver,
+                       const NotificationDeliveryChange& change, const std::optional<Entry>& previous,
+                       const tamsel::platform::SharedContent& shown, const Entry& presented);
+    // Any other conversation: posts the content inside its record's bracket.
+    void post(NotificationRevisionLedger& ledger, const std::string& receiver,
+              const NotificationDeliveryChange& change, const tamsel::platform::SharedContent& shown,
+              const Entry& presented);
+
     std::shared_ptr<NotificationRemotePresentation> remote_;
     std::shared_ptr<const tamsel::platform::Bundle> bundle_;
     std::shared_ptr<tamsel::platform::FileSystem> files_;
@@ -52,10 +78,5 @@ class NotificationDeliveryPresenter {
     std::shared_ptr<tamsel::platform::InteractionStore> interactions_;
     tamsel::platform::Logger logger_;
 };
-
-// The numeric code of an error as the platform reports it: a platform error's
-// own code, a NotificationDeliveryFailure's case position, errno for a system
-// error, -1 for anything else.
-long platformErrorCode(const std::exception_ptr& error);
 
 }  // namespace TamselNotificationService

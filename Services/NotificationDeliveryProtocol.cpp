@@ -1,10 +1,11 @@
 #include "Services/NotificationDeliveryProtocol.h"
 
-#include "Services/NotificationDeliveryWorker.h"
+#include "Services/NotificationDeliveryFailure.h"
 
 namespace TamselNotificationService::NotificationDeliveryProtocol {
 
 using tamsel::platform::Json;
+namespace Records = NotificationDeliveryRecords;
 
 namespace {
 
@@ -16,18 +17,11 @@ constexpr const char* kAcknowledgedSchema = "notification_delivery_acknowledged.
 [[noreturn]] void refuseResponse() { throw NotificationDeliveryFailure::response(); }
 [[noreturn]] void refuseCredential() { throw NotificationDeliveryFailure::credential(); }
 
-// The object's member names equal `keys` exactly; anything that is not an
-// object fails the same way.
-void exactObject(const Json& value, const std::set<std::string>& keys) {
-    if (!value.is_object()) refuseResponse();
-    NotificationDeliveryWorker::exact(value, keys);
-}
-
 const Json& member(const Json& object, const char* key) { return object.find(key).value(); }
 
 bool laterThanNow(const Json& value, const tamsel::platform::Clock& clock) {
     if (!value.is_string()) return false;
-    auto instant = NotificationDeliveryWorker::date(value.get<std::string>());
+    auto instant = Records::date(value.get<std::string>());
     return instant && *instant > clock.now();
 }
 
@@ -47,59 +41,56 @@ std::string idempotencyKey(std::string_view prefix) {
     return key;
 }
 
-std::string openWorkerSession(NotificationDeliveryWorker& worker,
+std::string openWorkerSession(NotificationDeliveryEnvelope& envelope,
                               const NotificationWorkerCredential& credential,
                               const tamsel::platform::Clock& clock) {
-    Json data = worker.request(receiverBasePath(credential.receiverID) + "/worker-sessions", "POST",
-                               {{"Tamsel-Receiver-Refresh", credential.refreshProof},
-                                {"Idempotency-Key", idempotencyKey("worker_")}},
-                               std::nullopt, kSessionSchema);
-    exactObject(data, {"workerSession"});
+    Json data = envelope.request(receiverBasePath(credential.receiverID) + "/worker-sessions", "POST",
+                                 {{"Tamsel-Receiver-Refresh", credential.refreshProof},
+                                  {"Idempotency-Key", idempotencyKey("worker_")}},
+                                 std::nullopt, kSessionSchema);
+    Records::exact(data, {"workerSession"});
     const Json& session = member(data, "workerSession");
-    exactObject(session, {"receiverId", "accessToken", "expiresAt", "authorizationRevision"});
+    Records::exact(session, {"receiverId", "accessToken", "expiresAt", "authorizationRevision"});
 
     const Json& receiverId = member(session, "receiverId");
     if (!receiverId.is_string() || receiverId.get<std::string>() != credential.receiverID) refuseCredential();
     const Json& revision = member(session, "authorizationRevision");
-    if (!revision.is_string() || !NotificationDeliveryWorker::acceptsAuthorizationRevision(
-                                     revision.get<std::string>(), credential.authorizationRevision))
+    if (!revision.is_string() ||
+        !Records::acceptsAuthorizationRevision(revision.get<std::string>(), credential.authorizationRevision))
         refuseCredential();
     const Json& token = member(session, "accessToken");
-    if (!token.is_string() || !NotificationDeliveryWorker::proof(token.get<std::string>()))
-        refuseCredential();
+    if (!token.is_string() || !Records::proof(token.get<std::string>())) refuseCredential();
     if (!laterThanNow(member(session, "expiresAt"), clock)) refuseCredential();
     return token.get<std::string>();
 }
 
-Json readBadge(NotificationDeliveryWorker& worker, const std::string& receiverID,
+Json readBadge(NotificationDeliveryEnvelope& envelope, const std::string& receiverID,
                const std::string& accessToken) {
-    Json data = worker.request(receiverBasePath(receiverID) + "/badge", "GET",
-                               {{"Authorization", bearer(accessToken)}}, std::nullopt, kBadgeSchema);
-    exactObject(data, {"badge"});
+    Json data = envelope.request(receiverBasePath(receiverID) + "/badge", "GET",
+                                 {{"Authorization", bearer(accessToken)}}, std::nullopt, kBadgeSchema);
+    Records::exact(data, {"badge"});
     return member(data, "badge");
 }
 
-Json requestPage(NotificationDeliveryWorker& worker, const std::string& receiverID,
+Json requestPage(NotificationDeliveryEnvelope& envelope, const std::string& receiverID,
                  const std::string& accessToken, const std::optional<std::string>& cursor) {
     std::string path = receiverBasePath(receiverID) + "/delivery-changes?limit=" + std::to_string(kPageLimit);
     // A cursor always passed proof() when it was received, so it needs no escaping.
     if (cursor) path += "&cursor=" + *cursor;
-    return worker.request(path, "GET", {{"Authorization", bearer(accessToken)}}, std::nullopt,
-                          kChangesSchema);
+    return envelope.request(path, "GET", {{"Authorization", bearer(accessToken)}}, std::nullopt,
+                            kChangesSchema);
 }
 
 DeliveryPage validatePage(const Json& data, const tamsel::platform::Clock& clock) {
-    exactObject(data, {"batchId", "receiptProof", "changes", "nextCursor", "expiresAt"});
+    Records::exact(data, {"batchId", "receiptProof", "changes", "nextCursor", "expiresAt"});
     DeliveryPage page;
 
     const Json& batchId = member(data, "batchId");
-    if (!batchId.is_string() || !NotificationDeliveryWorker::identifier(batchId.get<std::string>()))
-        refuseResponse();
+    if (!batchId.is_string() || !Records::identifier(batchId.get<std::string>())) refuseResponse();
     page.batchId = batchId.get<std::string>();
 
     const Json& receiptProof = member(data, "receiptProof");
-    if (!receiptProof.is_string() || !NotificationDeliveryWorker::proof(receiptProof.get<std::string>()))
-        refuseResponse();
+    if (!receiptProof.is_string() || !Records::proof(receiptProof.get<std::string>())) refuseResponse();
     page.receiptProof = receiptProof.get<std::string>();
 
     // The whole array is checked before any element is read as a change.
@@ -112,11 +103,11 @@ DeliveryPage validatePage(const Json& data, const tamsel::platform::Clock& clock
     if (!laterThanNow(member(data, "expiresAt"), clock)) refuseResponse();
 
     page.changes.reserve(changes.size());
-    for (const Json& element : changes) page.changes.push_back(NotificationDeliveryWorker::change(element));
+    for (const Json& element : changes) page.changes.push_back(Records::change(element));
 
     const Json& nextCursor = member(data, "nextCursor");
     if (nextCursor.is_string()) {
-        if (!NotificationDeliveryWorker::proof(nextCursor.get<std::string>())) refuseResponse();
+        if (!Records::proof(nextCursor.get<std::string>())) refuseResponse();
         page.nextCursor = nextCursor.get<std::string>();
     } else if (!nextCursor.is_null()) {
         refuseResponse();
@@ -124,13 +115,13 @@ DeliveryPage validatePage(const Json& data, const tamsel::platform::Clock& clock
     return page;
 }
 
-void acknowledge(NotificationDeliveryWorker& worker, const std::string& receiverID,
+void acknowledge(NotificationDeliveryEnvelope& envelope, const std::string& receiverID,
                  const std::string& accessToken, const DeliveryPage& page) {
-    Json data = worker.request(
+    Json data = envelope.request(
         receiverBasePath(receiverID) + "/delivery-acknowledgments", "POST",
         {{"Authorization", bearer(accessToken)}, {"Idempotency-Key", idempotencyKey("receipt_")}},
         Json{{"batchId", page.batchId}, {"receiptProof", page.receiptProof}}, kAcknowledgedSchema);
-    exactObject(data, {"acknowledgment"});
+    Records::exact(data, {"acknowledgment"});
     // Only these two members are read; others are the service's business.
     const Json& acknowledgment = member(data, "acknowledgment");
     if (!acknowledgment.is_object()) refuseResponse();

@@ -3,22 +3,22 @@
 // the wire (path, method, headers, body, schema) and with the field-by-field
 // validation of its answer, in a fixed order where the first breach decides.
 //
-// Every exchange goes through the worker's request(), which checks the
-// envelope; these functions check the "data" object. They keep no state and
+// Every exchange goes through the envelope (NotificationDeliveryEnvelope, which
+// the worker owns), which checks all but the "data" object; these functions
+// check the "data" object. They keep no state and
 // log nothing; the run (NotificationDeliveryRun) decides what they are used for.
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Services/NotificationDeliveryEnvelope.h"
 #include "Services/NotificationDeliveryRecords.h"
 #include "Services/NotificationSharedAuthority.h"
 #include "platform/Clock.h"
 #include "platform/Json.h"
 
 namespace TamselNotificationService {
-
-class NotificationDeliveryWorker;
 
 namespace NotificationDeliveryProtocol {
 
@@ -35,14 +35,14 @@ std::string idempotencyKey(std::string_view prefix);
 // Exchange 1. Opens a worker session with the credential's refresh proof and
 // returns the access token. Key sets: response(); the session's fields
 // (receiver, authorization revision, token, expiry): credential().
-std::string openWorkerSession(NotificationDeliveryWorker& worker,
+std::string openWorkerSession(NotificationDeliveryEnvelope& envelope,
                               const NotificationWorkerCredential& credential,
                               const tamsel::platform::Clock& clock);
 
 // Exchange 2. Returns the answer's "badge" value, of whatever JSON type: whether
 // it is an object is checked by the run together with its credential re-read.
 // A key set other than {"badge"}: response().
-tamsel::platform::Json readBadge(NotificationDeliveryWorker& worker, const std::string& receiverID,
+tamsel::platform::Json readBadge(NotificationDeliveryEnvelope& envelope, const std::string& receiverID,
                                  const std::string& accessToken);
 
 struct DeliveryPage {
@@ -54,7 +54,7 @@ struct DeliveryPage {
 
 // Exchange 3, the request alone: one page's "data", unvalidated. Errors of the
 // request pass through, expiredCursor() included.
-tamsel::platform::Json requestPage(NotificationDeliveryWorker& worker, const std::string& receiverID,
+tamsel::platform::Json requestPage(NotificationDeliveryEnvelope& envelope, const std::string& receiverID,
                                    const std::string& accessToken, const std::optional<std::string>& cursor);
 
 // Exchange 3, the validation of its "data": response() for every breach;
@@ -63,7 +63,7 @@ DeliveryPage validatePage(const tamsel::platform::Json& data, const tamsel::plat
 
 // Exchange 4. Acknowledges the page with a fresh "receipt_" key. An answer that
 // names another receiver or batch: response().
-void acknowledge(NotificationDeliveryWorker& worker, const std::string& receiverID,
+void acknowledge(NotificationDeliveryEnvelope& envelope, const std::string& receiverID,
                  const std::string& accessToken, const DeliveryPage& page);
 
 }  // namespace NotificationDeliveryProtocol

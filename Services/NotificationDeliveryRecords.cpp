@@ -18,7 +18,9 @@ std::size_t scalarCount(const std::string& utf8) {
     return count;
 }
 
-bool NotificationDeliveryRecordValidators::newer(const std::string& candidate, const std::string& than) {
+namespace NotificationDeliveryRecords {
+
+bool newer(const std::string& candidate, const std::string& than) {
     if (candidate.size() != than.size()) return candidate.size() > than.size();
     return than < candidate;
 }
@@ -99,11 +101,6 @@ bool fitsText(const std::string& value, std::size_t limit) {
     return scalars && scalars->size() <= limit;
 }
 
-bool revisionText(const std::string& value) {
-    static const Regex pattern("^[1-9][0-9]{0,39}$");
-    return matches(pattern, value);
-}
-
 std::int64_t countOfUnread(const Json& value) {
     constexpr std::uint64_t most = 9007199254740991;  // 2^53 - 1
     // nlohmann keeps booleans apart from numbers, but say so: true is never 1.
@@ -128,31 +125,51 @@ std::int64_t countOfUnread(const Json& value) {
 
 }  // namespace
 
-bool NotificationDeliveryRecordValidators::identifier(const std::string& value) {
-    static const Regex pattern("^[A-Za-z0-9_-]{16,128}$");
+// Each pattern is compiled once, on first use, and then shared by every thread.
+bool identifier(const std::string& value) {
+    static const Regex pattern(kIdentifierPattern);
     return matches(pattern, value);
 }
 
-void NotificationDeliveryRecordValidators::exact(const Json& object, const std::set<std::string>& keys) {
+bool proof(const std::string& value) {
+    static const Regex pattern(kProofPattern);
+    return matches(pattern, value);
+}
+
+bool revision(const std::string& value) {
+    static const Regex pattern(kRevisionPattern);
+    return matches(pattern, value);
+}
+
+bool groupKey(const std::string& value) {
+    static const Regex pattern(kGroupKeyPattern);
+    return matches(pattern, value);
+}
+
+bool senderIdentifier(const std::string& value) {
+    static const Regex pattern(kSenderIdentifierPattern);
+    return matches(pattern, value);
+}
+
+void exact(const Json& object, const std::set<std::string>& keys) {
     // Member names are unique, so equal sizes and every name listed make the sets equal.
     if (!object.is_object() || object.size() != keys.size()) refuse();
     for (auto it = object.begin(); it != object.end(); ++it)
         if (!keys.contains(it.key())) refuse();
 }
 
-NotificationDeliveryChange NotificationDeliveryRecordValidators::change(const Json& record) {
+NotificationDeliveryChange change(const Json& record) {
     exact(record, {"notificationId", "notificationRevision", "state", "presentation"});
     const std::string& notificationID = stringMember(record, "notificationId");
     if (!identifier(notificationID)) refuse();
-    const std::string& revision = stringMember(record, "notificationRevision");
-    static const Regex revisionPattern("^[1-9][0-9]*$");
-    if (!matches(revisionPattern, revision) || revision.size() > 40) refuse();
+    const std::string& notificationRevision = stringMember(record, "notificationRevision");
+    if (!revision(notificationRevision)) refuse();
     const std::string& state = stringMember(record, "state");
     const Json& presentation = member(record, "presentation");
 
     NotificationDeliveryChange result;
     result.notificationID = notificationID;
-    result.revision = revision;
+    result.revision = notificationRevision;
     if (state == "withdrawn" && presentation.is_null()) {
         result.withdrawn = true;
         return result;
@@ -168,9 +185,9 @@ NotificationDeliveryChange NotificationDeliveryRecordValidators::change(const Js
     result.sender = sender(hasSender ? &*senderMember : nullptr);
 
     const std::string& title = stringMember(presentation, "title");
-    if (title.empty() || !fitsText(title, 120)) refuse();
+    if (title.empty() || !fitsText(title, kTitleScalars)) refuse();
     const std::string& body = stringMember(presentation, "body");
-    if (!fitsText(body, 320)) refuse();
+    if (!fitsText(body, kBodyScalars)) refuse();
 
     const Json& target = member(presentation, "target");
     if (!target.is_object()) refuse();
@@ -180,9 +197,8 @@ NotificationDeliveryChange NotificationDeliveryRecordValidators::change(const Js
     const Json& attention = member(presentation, "attention");
     exact(attention, {"policyVersion", "groupKey", "audible"});
     if (stringMember(attention, "policyVersion") != "notification-attention.v1") refuse();
-    const std::string& groupKey = stringMember(attention, "groupKey");
-    static const Regex groupKeyPattern("^[0-9a-f]{64}$");
-    if (!matches(groupKeyPattern, groupKey)) refuse();
+    const std::string& group = stringMember(attention, "groupKey");
+    if (!groupKey(group)) refuse();
     const Json& audible = member(attention, "audible");
     if (!audible.is_boolean()) refuse();
 
@@ -201,35 +217,33 @@ NotificationDeliveryChange NotificationDeliveryRecordValidators::change(const Js
 
     result.title = title;
     result.body = body;
-    result.groupKey = groupKey;
+    result.groupKey = group;
     result.audible = audible.get<bool>();
     for (auto it = target.begin(); it != target.end(); ++it)
         result.target.emplace(it.key(), it->get<std::string>());
     return result;
 }
 
-std::optional<NotificationDeliverySender> NotificationDeliveryRecordValidators::sender(const Json* value) {
+std::optional<NotificationDeliverySender> sender(const Json* value) {
     if (!value || value->is_null()) return std::nullopt;
     if (!value->is_object()) refuse();
     exact(*value, {"schema", "canonicalId", "displayName"});
     if (stringMember(*value, "schema") != "notification_sender.v1") refuse();
     const std::string& canonicalID = stringMember(*value, "canonicalId");
-    static const Regex canonicalPattern("^tamsel_sender_[0-9a-f]{64}$");
-    if (!matches(canonicalPattern, canonicalID)) refuse();
+    if (!senderIdentifier(canonicalID)) refuse();
     const Json& name = member(*value, "displayName");
     std::optional<std::string> displayName;
     if (name.is_string()) {
         displayName = name.get<std::string>();
         // Too long rejects the record; merely unsafe only drops the name.
-        if (scalarCount(*displayName) > 90) refuse();
+        if (scalarCount(*displayName) > kSenderNameScalars) refuse();
     } else if (!name.is_null()) {
         refuse();
     }
     return NotificationDeliverySender{canonicalID, safeSenderName(displayName)};
 }
 
-std::optional<std::string> NotificationDeliveryRecordValidators::safeSenderName(
-    const std::optional<std::string>& name) {
+std::optional<std::string> safeSenderName(const std::optional<std::string>& name) {
     if (!name) return std::nullopt;
     // A name that is not text at all cannot be shown safely.
     auto scalars = decodeUtf8(*name);
@@ -237,33 +251,28 @@ std::optional<std::string> NotificationDeliveryRecordValidators::safeSenderName(
     bool blank = true;
     for (char32_t c : *scalars) blank = blank && isWhiteSpace(c);
     if (blank) return std::nullopt;
-    if (scalars->size() > 90) return std::nullopt;
-    static const Regex impersonation(R"(@|(?:https?|tel|sms|mailto):|\d[\d\s().+\-]{3,}\d|^\+?[\d\s().-]+$)",
-                                     Regex::Options{.caseInsensitive = true});
-    static const Regex control(R"([\x00-\x1f\x7f-\x9f\x{202a}-\x{202e}\x{2066}-\x{2069}])");
+    if (scalars->size() > kSenderNameScalars) return std::nullopt;
+    static const Regex impersonation(kImpersonationPattern, Regex::Options{.caseInsensitive = true});
+    static const Regex control(kControlPattern);
     if (impersonation.search(*name) || control.search(*name)) return std::nullopt;
     return name;
 }
 
-bool NotificationDeliveryRecordValidators::acceptsAuthorizationRevision(const std::string& candidate,
-                                                                        const std::string& after) {
-    static const Regex pattern("^(0|[1-9][0-9]{0,19})$");
+bool acceptsAuthorizationRevision(const std::string& candidate, const std::string& after) {
+    static const Regex pattern(kAuthorizationRevisionPattern);
     if (!matches(pattern, candidate) || !matches(pattern, after)) return false;
     return candidate == after || newer(candidate, after);
 }
 
-bool NotificationDeliveryRecordValidators::proof(const std::string& value) {
-    static const Regex pattern("^[A-Za-z0-9_-]{43}$");
-    return matches(pattern, value);
+NotificationBadge badge(const Json& record, const std::string& receiver) {
+    exact(record, {"receiverId", "revision", "unreadCount"});
+    if (stringMember(record, "receiverId") != receiver) refuse();
+    const std::string& badgeRevision = stringMember(record, "revision");
+    if (!revision(badgeRevision)) refuse();
+    return NotificationBadge{receiver, badgeRevision, countOfUnread(member(record, "unreadCount"))};
 }
 
-NotificationBadge NotificationBadge::decode(const Json& record, const std::string& receiver) {
-    NotificationDeliveryRecordValidators::exact(record, {"receiverId", "revision", "unreadCount"});
-    if (stringMember(record, "receiverId") != receiver) refuse();
-    const std::string& revision = stringMember(record, "revision");
-    if (!revisionText(revision)) refuse();
-    return NotificationBadge{receiver, revision, countOfUnread(member(record, "unreadCount"))};
-}
+}  // namespace NotificationDeliveryRecords
 
 namespace {
 
@@ -312,8 +321,7 @@ class DateReader {
 
 }  // namespace
 
-std::optional<tamsel::platform::TimePoint> NotificationDeliveryRecordValidators::date(
-    const std::string& value) {
+std::optional<tamsel::platform::TimePoint> NotificationDeliveryRecords::date(const std::string& value) {
     using namespace std::chrono;
     using tamsel::platform::TimePoint;
     DateReader reader(value);
@@ -359,6 +367,10 @@ std::optional<tamsel::platform::TimePoint> NotificationDeliveryRecordValidators:
     const seconds earliest = duration_cast<seconds>(TimePoint::duration::min()) + seconds(1);
     if (utc > latest || utc < earliest) return std::nullopt;
     return TimePoint(duration_cast<TimePoint::duration>(utc) + duration_cast<TimePoint::duration>(fraction));
+}
+
+NotificationBadge NotificationBadge::decode(const Json& record, const std::string& receiver) {
+    return NotificationDeliveryRecords::badge(record, receiver);
 }
 
 }  // namespace TamselNotificationService

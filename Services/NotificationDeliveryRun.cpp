@@ -70,10 +70,10 @@ void NotificationDeliveryWorker::run() {
         if (!(credentials_() == credential)) throw NotificationDeliveryFailure::credential();
     };
 
-    const std::string accessToken = Protocol::openWorkerSession(*this, credential, *clock_);
+    const std::string accessToken = Protocol::openWorkerSession(envelope_, credential, *clock_);
 
     if (applyBadge_) {
-        Json badge = Protocol::readBadge(*this, credential.receiverID, accessToken);
+        Json badge = Protocol::readBadge(envelope_, credential.receiverID, accessToken);
         if (!badge.is_object()) throw NotificationDeliveryFailure::credential();
         requireUnchanged();
         (*applyBadge_)(NotificationBadge::decode(badge, credential.receiverID));
@@ -86,7 +86,7 @@ void NotificationDeliveryWorker::run() {
         requireUnchanged();
         Json data;
         try {
-            data = Protocol::requestPage(*this, credential.receiverID, accessToken, cursor);
+            data = Protocol::requestPage(envelope_, credential.receiverID, accessToken, cursor);
         } catch (const NotificationDeliveryFailure& failure) {
             // A cursor that expired between pages ends the run: what was
             // acknowledged stays so, and the next run starts afresh.
@@ -99,7 +99,7 @@ void NotificationDeliveryWorker::run() {
         // Cancelled while presentation ran: the page stays unacknowledged and
         // comes again in the next run.
         tamsel::platform::checkCancellation();
-        Protocol::acknowledge(*this, credential.receiverID, accessToken, page);
+        Protocol::acknowledge(envelope_, credential.receiverID, accessToken, page);
         if (!page.nextCursor) return;
         if (!followed.insert(*page.nextCursor).second) throw NotificationDeliveryFailure::response();
         cursor = page.nextCursor;

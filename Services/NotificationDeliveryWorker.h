@@ -7,27 +7,23 @@
 // touched under `lock_`, which is never held while a request or a callback runs.
 // The three functions are called from the run's thread.
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "Services/NotificationDeliveryEnvelope.h"
 #include "Services/NotificationDeliveryRecords.h"
 #include "Services/NotificationSharedAuthority.h"
 #include "platform/Json.h"
 #include "platform/Platform.h"
 #include "platform/Task.h"
-#include "platform/Url.h"
-
-namespace tamsel::platform {
-class HTTPSession;
-}
 
 namespace TamselNotificationService {
 
-class NotificationDeliveryWorker : public NotificationDeliveryRecordValidators {
+class NotificationDeliveryWorker {
   public:
     using Credentials = std::function<NotificationWorkerCredential()>;
     using Apply =
@@ -44,22 +40,42 @@ class NotificationDeliveryWorker : public NotificationDeliveryRecordValidators {
     void synchronize();
     void cancel();
 
-    // One enveloped exchange; returns the answer's "data" object.
-    tamsel::platform::Json request(const std::string& path, const std::string& method,
-                                   const std::map<std::string, std::string>& headers,
-                                   const std::optional<tamsel::platform::Json>& body,
-                                   const std::string& schema);
+    // The record validators under the worker's name; each rule lives in
+    // NotificationDeliveryRecords.
+    static NotificationDeliveryChange change(const tamsel::platform::Json& record) {
+        return NotificationDeliveryRecords::change(record);
+    }
+    static bool identifier(const std::string& value) {
+        return NotificationDeliveryRecords::identifier(value);
+    }
+    static void exact(const tamsel::platform::Json& object, const std::set<std::string>& keys) {
+        NotificationDeliveryRecords::exact(object, keys);
+    }
+    static std::optional<NotificationDeliverySender> sender(const tamsel::platform::Json* value) {
+        return NotificationDeliveryRecords::sender(value);
+    }
+    static std::optional<std::string> safeSenderName(const std::optional<std::string>& name) {
+        return NotificationDeliveryRecords::safeSenderName(name);
+    }
+    static bool newer(const std::string& candidate, const std::string& than) {
+        return NotificationDeliveryRecords::newer(candidate, than);
+    }
+    static bool acceptsAuthorizationRevision(const std::string& candidate, const std::string& after) {
+        return NotificationDeliveryRecords::acceptsAuthorizationRevision(candidate, after);
+    }
+    static bool proof(const std::string& value) { return NotificationDeliveryRecords::proof(value); }
+    static std::optional<tamsel::platform::TimePoint> date(const std::string& value) {
+        return NotificationDeliveryRecords::date(value);
+    }
 
   private:
     void run();
 
-    std::string origin_;
-    // Parsed once: every request is checked against it.
-    tamsel::platform::URLComponents originParts_;
+    // Every exchange of the run goes through it.
+    NotificationDeliveryEnvelope envelope_;
     Credentials credentials_;
     Apply apply_;
     std::optional<ApplyBadge> applyBadge_;
-    std::shared_ptr<tamsel::platform::HTTPSession> session_;
     std::shared_ptr<const tamsel::platform::Clock> clock_;
 
     std::mutex lock_;

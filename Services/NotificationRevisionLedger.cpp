@@ -318,26 +318,50 @@ NotificationRevisionLedger::PreparedRecord NotificationRevisionLedger::prepare(c
                                                                                Entry entry,
                                                                                bool restrictPermissions) {
     Member m = member(key, entry);
-    auto staged = files_.stageFile(file_, encodeFile(members_, &m));
-    return PreparedRecord(*this, std::move(m), restrictPermissions, std::move(staged));
+    std::string bytes = encodeFile(members_, &m);
+    auto staged = files_.stageFile(file_, bytes);
+    return PreparedRecord(*this, std::move(m), std::move(bytes), restrictPermissions, std::move(staged));
 }
 
 NotificationRevisionLedger::PreparedRecord::PreparedRecord(
-    NotificationRevisionLedger& ledger, Member member, bool restrictPermissions,
+    NotificationRevisionLedger& ledger, Member member, std::string bytes, bool restrictPermissions,
     std::unique_ptr<tamsel::platform::StagedFile> staged)
     : ledger_(ledger),
       member_(std::move(member)),
+      bytes_(std::move(bytes)),
       restrictPermissions_(restrictPermissions),
       staged_(std::move(staged)) {}
 
-void NotificationRevisionLedger::PreparedRecord::commit() {
-    staged_->commit();
-    // The file holds it now, whatever happens to its permissions.
-    auto it = ledger_.position(member_.key);
-    if (it != ledger_.members_.end() && it->key == member_.key)
-        *it = std::move(member_);
+void NotificationRevisionLedger::place(Member m) {
+    auto it = position(m.key);
+    if (it != members_.end() && it->key == m.key)
+        *it = std::move(m);
     else
-        ledger_.members_.insert(it, std::move(member_));
+        members_.insert(it, std::move(m));
+}
+
+bool NotificationRevisionLedger::holds(const std::string& bytes) const {
+    try {
+        return files_.readFile(file_) == bytes;
+    } catch (...) {
+        return false;
+    }
+}
+
+void NotificationRevisionLedger::PreparedRecord::commit() {
+    try {
+        staged_->commit();
+    } catch (...) {
+        // A step after the rename may have failed (the directory's fsync):
+        // the file then holds the record already, and leaving it out here
+        // would have the next record rewrite the file without it, so that
+        // the change is shown again by the next run. The error still ends
+        // the call.
+        if (ledger_.holds(bytes_)) ledger_.place(std::move(member_));
+        throw;
+    }
+    // The file holds it now, whatever happens to its permissions.
+    ledger_.place(std::move(member_));
     if (restrictPermissions_) ledger_.files_.setPermissions(ledger_.file_, 0600);
 }
 

@@ -73,17 +73,22 @@ class NotificationRevisionLedger {
     // the ledger, which keeps its old bytes); commit() puts it in place, and
     // only then does find() see the new entry. Destroyed uncommitted, it
     // changes nothing. The ledger must outlive it; commit() at most once.
+    //
+    // A commit that fails once the file is in place (its directory's fsync,
+    // the permissions) still throws, but find() sees the entry: the file
+    // holds it, so every later record of this ledger must keep it.
     class PreparedRecord {
       public:
         void commit();
 
       private:
         friend class NotificationRevisionLedger;
-        PreparedRecord(NotificationRevisionLedger& ledger, Member member, bool restrictPermissions,
-                       std::unique_ptr<tamsel::platform::StagedFile> staged);
+        PreparedRecord(NotificationRevisionLedger& ledger, Member member, std::string bytes,
+                       bool restrictPermissions, std::unique_ptr<tamsel::platform::StagedFile> staged);
 
         NotificationRevisionLedger& ledger_;
         Member member_;
+        std::string bytes_;  // what the file holds once the record is in place
         bool restrictPermissions_;
         std::unique_ptr<tamsel::platform::StagedFile> staged_;
     };
@@ -112,6 +117,10 @@ class NotificationRevisionLedger {
     };
 
     void write(bool restrictPermissions);
+    // Adds or replaces the member in memory (its text in key order).
+    void place(Member member);
+    // True when the file can be read and holds exactly `bytes`.
+    bool holds(const std::string& bytes) const;
     static Entry decodeEntry(std::string_view text);
 
     tamsel::platform::FileSystem& files_;

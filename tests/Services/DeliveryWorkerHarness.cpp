@@ -4,13 +4,6 @@
 
 namespace TamselNotificationService::testing {
 
-Json withdrawn(const std::string& notificationId, const std::string& revision) {
-    return {{"notificationId", notificationId},
-            {"notificationRevision", revision},
-            {"state", "withdrawn"},
-            {"presentation", nullptr}};
-}
-
 Json sessionData() {
     return {{"workerSession",
              {{"receiverId", kReceiver},

@@ -18,6 +18,7 @@
 #include "Services/NotificationDeliveryWorker.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
+#include "tests/Services/RecordTesting.h"
 #include "tests/support/TlsTestServer.h"
 
 namespace TamselNotificationService::testing {
@@ -40,7 +41,9 @@ inline const std::string kNowText = "2030-01-01T12:00:00Z";
 inline const std::string kLater = "2030-01-01T12:05:00Z";
 
 // A withdrawn change record: the smallest valid one.
-Json withdrawn(const std::string& notificationId, const std::string& revision = "1");
+inline Json withdrawn(const std::string& notificationId, const std::string& revision = "1") {
+    return withdrawnRecord(notificationId, revision);
+}
 
 // The good answers of each exchange.
 Json sessionData();

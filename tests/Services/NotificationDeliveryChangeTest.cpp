@@ -19,28 +19,7 @@ using tamsel::platform::parseJson;
 const std::string kFlag = "\U0001F1FA\U0001F1F3";
 const std::string kDecomposedE = "e\u0301";
 
-Json goodRecord() {
-    return parseJson(R"({
-        "notificationId": "ntf_0123456789abcdef",
-        "notificationRevision": "17",
-        "state": "available",
-        "presentation": {
-            "title": "Ada Lovelace",
-            "body": "See you at noon",
-            "target": {"kind": "communication",
-                       "communicationId": "comm_0123456789abcd",
-                       "channelThreadId": "thread_0123456789ab"},
-            "attention": {"policyVersion": "notification-attention.v1",
-                          "groupKey": ")" +
-                     kGroupKey + R"(",
-                          "audible": true},
-            "sender": {"schema": "notification_sender.v1",
-                       "canonicalId": ")" +
-                     kCanonicalID + R"(",
-                       "displayName": "Ada"}
-        }
-    })");
-}
+Json goodRecord() { return changeRecord({.sender = senderRecord()}); }
 
 Json& presentation(Json& record) { return record["presentation"]; }
 Json& target(Json& record) { return record["presentation"]["target"]; }

@@ -159,7 +159,7 @@ struct PageScenario {
         auto belongs = [&](const SharedContent& content) {
             return content && content->userInfo &&
                    content->userInfo->value("tamselNotificationId", "") == c.notificationID &&
-                   !NotificationDeliveryRecordValidators::newer(
+                   !NotificationDeliveryRecords::newer(
                        content->userInfo->value("tamselNotificationRevision", "0"), c.revision);
         };
         for (const auto& d : f.center->delivered())

@@ -406,6 +406,22 @@ TEST(PresenterApply, SecondOwnChangeInOnePageIsPostedAndThePageGoesOn) {
     EXPECT_EQ(f.handoffs->all().size(), 2u);
 }
 
+// Each of the push's own changes costs one durable rewrite of the ledger,
+// whether it is handed off or, with the hand-off taken, posted.
+TEST(PresenterApply, OwnChangesAreRecordedOnceEach) {
+    for (bool fallbackFirst : {false, true}) {
+        SCOPED_TRACE(fallbackFirst ? "hand-off taken by the fallback" : "handed off");
+        PresenterFixture f;
+        auto remote = f.remote('r');
+        if (fallbackFirst) remote->finishFallback();
+        const int before = f.files->calls(FileOperation::writeFileAtomically);
+        f.presenter(remote).apply(kReceiver, {change("n1", "1", 'r')});
+        EXPECT_EQ(f.files->calls(FileOperation::writeFileAtomically) - before, 1);
+        EXPECT_EQ(f.entry("n1"), ledgerEntry("1", "available", "none"));
+        EXPECT_EQ(f.center->added().size(), fallbackFirst ? 1u : 0u);
+    }
+}
+
 TEST(PresenterApply, RefusedHandOffWhosePostFailsPutsTheEntryBack) {
     struct Row {
         const char* name;

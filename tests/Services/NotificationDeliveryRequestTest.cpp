@@ -1,6 +1,7 @@
-// The worker's request envelope against a real TLS server on loopback.
+// The request envelope against a real TLS server on loopback.
 #include <gtest/gtest.h>
 
+#include "Services/NotificationDeliveryEnvelope.h"
 #include "Services/NotificationDeliveryFailure.h"
 #include "Services/NotificationDeliveryWorker.h"
 #include "platform/HTTPSession.h"
@@ -56,8 +57,12 @@ class RequestEnvelope : public ::testing::Test {
             platform_);
     }
 
+    std::unique_ptr<NotificationDeliveryEnvelope> makeEnvelope(const std::string& origin) {
+        return std::make_unique<NotificationDeliveryEnvelope>(origin, platform_.sessions);
+    }
+
     Json get(const std::string& path = kBadgePath, const std::string& schema = kSchema) {
-        return worker_->request(path, "GET", {{"Authorization", "Bearer token"}}, std::nullopt, schema);
+        return envelope_->request(path, "GET", {{"Authorization", "Bearer token"}}, std::nullopt, schema);
     }
 
     Outcome outcomeOf(const std::function<Json()>& call) {
@@ -73,7 +78,7 @@ class RequestEnvelope : public ::testing::Test {
 
     TlsTestServer server_;
     tamsel::platform::Platform platform_ = makePlatform();
-    std::unique_ptr<NotificationDeliveryWorker> worker_ = makeWorker(server_.origin());
+    std::unique_ptr<NotificationDeliveryEnvelope> envelope_ = makeEnvelope(server_.origin());
 };
 
 TEST_F(RequestEnvelope, RefusesAnOriginItCannotTrust) {
@@ -103,9 +108,16 @@ TEST_F(RequestEnvelope, RefusesAnOriginItCannotTrust) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.origin);
+        // The worker refuses what its envelope refuses, before anything else.
         if (c.accepted) {
+            EXPECT_NO_THROW(makeEnvelope(c.origin));
             EXPECT_NO_THROW(makeWorker(c.origin));
         } else {
+            EXPECT_EQ(outcomeOf([&] {
+                          makeEnvelope(c.origin);
+                          return Json();
+                      }),
+                      Outcome::failed(NotificationDeliveryFailure::response()));
             EXPECT_EQ(outcomeOf([&] {
                           makeWorker(c.origin);
                           return Json();
@@ -132,9 +144,9 @@ TEST_F(RequestEnvelope, SendsFixedHeadersAndReturnsTheDataObject) {
 TEST_F(RequestEnvelope, SendsABodyAsJsonAndOnlyThenAContentType) {
     server_.respond(ScriptedResponse::envelope(Json::object(), "s.v2"));
     const std::string path = "/api/v2/notification-receivers/receiver_0123456789/delivery-acknowledgments";
-    worker_->request(path, "POST", {{"Idempotency-Key", "receipt_0123"}, {"Authorization", "Bearer t"}},
-                     Json{{"batchId", "batch_0123456789ab"}, {"receiptProof", "p"}}, "s.v2");
-    worker_->request(path, "POST", {{"Tamsel-Receiver-Refresh", "proof"}}, std::nullopt, "s.v2");
+    envelope_->request(path, "POST", {{"Idempotency-Key", "receipt_0123"}, {"Authorization", "Bearer t"}},
+                       Json{{"batchId", "batch_0123456789ab"}, {"receiptProof", "p"}}, "s.v2");
+    envelope_->request(path, "POST", {{"Tamsel-Receiver-Refresh", "proof"}}, std::nullopt, "s.v2");
 
     auto sent = server_.requests();
     ASSERT_EQ(sent.size(), 2u);
@@ -152,8 +164,8 @@ TEST_F(RequestEnvelope, AnOriginsOwnPathIsDropped) {
     server_.respond(ScriptedResponse::envelope(Json::object(), kSchema));
     for (const std::string base : {"/base", "/base/v1/", "/a/b/c"}) {
         SCOPED_TRACE(base);
-        auto worker = makeWorker(server_.origin() + base);
-        worker->request(kBadgePath + "?limit=50", "GET", {}, std::nullopt, kSchema);
+        auto envelope = makeEnvelope(server_.origin() + base);
+        envelope->request(kBadgePath + "?limit=50", "GET", {}, std::nullopt, kSchema);
     }
     auto sent = server_.requests();
     ASSERT_EQ(sent.size(), 3u);
@@ -325,12 +337,12 @@ TEST_F(RequestEnvelope, TransportFailuresPassThroughUnchanged) {
         tamsel::platform::HTTPSessionSettings settings;
         settings.idleLimit = 300ms;
         platform_.sessions = tamsel::platform::testing::testSessions(settings);
-        auto worker = makeWorker(server_.origin());
+        auto envelope = makeEnvelope(server_.origin());
         ScriptedResponse stalled = ScriptedResponse::envelope(Json::object(), kSchema);
         stalled.stallAfter = 5;
         server_.respond(stalled);
         try {
-            worker->request(kBadgePath, "GET", {}, std::nullopt, kSchema);
+            envelope->request(kBadgePath, "GET", {}, std::nullopt, kSchema);
             ADD_FAILURE() << "no error";
         } catch (const tamsel::platform::HTTPSessionError& e) {
             EXPECT_EQ(e.code(), tamsel::platform::HTTPSessionError::kTimedOut);
@@ -340,9 +352,9 @@ TEST_F(RequestEnvelope, TransportFailuresPassThroughUnchanged) {
         SCOPED_TRACE("a certificate that does not verify");
         TlsTestServer impostor(TestCertificates::untrusted());
         impostor.respond(ScriptedResponse::envelope(Json::object(), kSchema));
-        auto worker = makeWorker(impostor.origin());
+        auto envelope = makeEnvelope(impostor.origin());
         try {
-            worker->request(kBadgePath, "GET", {}, std::nullopt, kSchema);
+            envelope->request(kBadgePath, "GET", {}, std::nullopt, kSchema);
             ADD_FAILURE() << "no error";
         } catch (const tamsel::platform::HTTPSessionError& e) {
             EXPECT_EQ(e.code(), tamsel::platform::HTTPSessionError::kPeerFailedVerification);
@@ -355,9 +367,9 @@ TEST_F(RequestEnvelope, CancellationMidTransferEndsTheRequestPromptly) {
     ScriptedResponse stalled = ScriptedResponse::envelope(Json::object(), kSchema);
     stalled.stallAfter = 5;
     server_.respond(stalled);
-    std::shared_ptr<NotificationDeliveryWorker> worker = makeWorker(server_.origin());
+    std::shared_ptr<NotificationDeliveryEnvelope> envelope = makeEnvelope(server_.origin());
     auto task = tamsel::platform::Task<Json>::start(
-        [worker] { return worker->request(kBadgePath, "GET", {}, std::nullopt, kSchema); });
+        [envelope] { return envelope->request(kBadgePath, "GET", {}, std::nullopt, kSchema); });
     ASSERT_TRUE(server_.waitForRequests(1));
     auto cancelled = std::chrono::steady_clock::now();
     task.cancel();
@@ -370,7 +382,7 @@ TEST_F(RequestEnvelope, CancellationMidTransferEndsTheRequestPromptly) {
 
 TEST_F(RequestEnvelope, ABodyThatCannotBeEncodedIsTheWritersErrorAndNothingIsSent) {
     server_.respond(ScriptedResponse::envelope(Json::object(), kSchema));
-    EXPECT_THROW(worker_->request(kBadgePath, "POST", {}, Json{{"batchId", "\xff\xfe"}}, kSchema),
+    EXPECT_THROW(envelope_->request(kBadgePath, "POST", {}, Json{{"batchId", "\xff\xfe"}}, kSchema),
                  Json::type_error);
     EXPECT_TRUE(server_.requests().empty());
 }

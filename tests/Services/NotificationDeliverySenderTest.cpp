@@ -14,25 +14,11 @@ namespace {
 
 using tamsel::platform::Json;
 
-Json goodSender() {
-    return {
-        {"schema", "notification_sender.v1"}, {"canonicalId", kCanonicalID}, {"displayName", "Ada Lovelace"}};
-}
+Json goodSender() { return senderRecord("Ada Lovelace"); }
 
 Json recordWithSender(const Json& sender) {
-    return {{"notificationId", "ntf_0123456789abcdef"},
-            {"notificationRevision", "3"},
-            {"state", "available"},
-            {"presentation",
-             {{"title", "New message"},
-              {"body", ""},
-              {"target",
-               {{"kind", "communication"},
-                {"communicationId", "comm_0123456789abcd"},
-                {"channelThreadId", "thread_0123456789ab"}}},
-              {"attention",
-               {{"policyVersion", "notification-attention.v1"}, {"groupKey", kGroupKey}, {"audible", false}}},
-              {"sender", sender}}}};
+    return changeRecord(
+        {.revision = "3", .title = "New message", .body = "", .audible = false, .sender = sender});
 }
 
 TEST(NotificationDeliverySender, AbsentOrNullMeansNoSender) {

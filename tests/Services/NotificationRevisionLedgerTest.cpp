@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <utility>
 
 #include "Services/NotificationDeliveryFailure.h"
 #include "tests/Services/PresenterFixture.h"
@@ -321,6 +322,90 @@ TEST(RevisionLedger, RecordWritesTheEntriesWithTheMemberInPlace) {
         expected[key] = {{"revision", "9"}};
         EXPECT_EQ(ledger.entries(), expected);
         EXPECT_EQ(files.readFile(file), NotificationRevisionLedger::encode(expected));
+    }
+}
+
+// Real files whose staged commits can fail after the rename: the file is put in
+// place, then the directory's fsync reports an error. FaultyFileSystem cannot
+// stand between the two halves of a commit, hence this double.
+class DirectorySyncFailure final : public FileSystem {
+  public:
+    explicit DirectorySyncFailure(std::shared_ptr<FileSystem> real) : real_(std::move(real)) {}
+    void failNextCommit() { failNext_ = true; }
+
+    std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path,
+                                          std::string_view bytes) override {
+        class Staged final : public StagedFile {
+          public:
+            Staged(std::unique_ptr<StagedFile> real, bool fail) : real_(std::move(real)), fail_(fail) {}
+            void commit() override {
+                real_->commit();
+                if (fail_) throw FileSystemError(EIO, "fsync");
+            }
+
+          private:
+            std::unique_ptr<StagedFile> real_;
+            bool fail_;
+        };
+        return std::make_unique<Staged>(real_->stageFile(path, bytes), std::exchange(failNext_, false));
+    }
+    std::optional<std::filesystem::path> containerDirectory(const std::string& group) override {
+        return real_->containerDirectory(group);
+    }
+    std::filesystem::path applicationSupportDirectory() override {
+        return real_->applicationSupportDirectory();
+    }
+    void createDirectories(const std::filesystem::path& path, mode_t mode) override {
+        real_->createDirectories(path, mode);
+    }
+    bool exists(const std::filesystem::path& path) override { return real_->exists(path); }
+    std::string readFile(const std::filesystem::path& path) override { return real_->readFile(path); }
+    void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) override {
+        real_->writeFileAtomically(path, bytes);
+    }
+    void setPermissions(const std::filesystem::path& path, mode_t mode) override {
+        real_->setPermissions(path, mode);
+    }
+    int open(const std::filesystem::path& path, int flags, mode_t mode) override {
+        return real_->open(path, flags, mode);
+    }
+    int flock(int fd, int operation) override { return real_->flock(fd, operation); }
+    int close(int fd) override { return real_->close(fd); }
+
+  private:
+    std::shared_ptr<FileSystem> real_;
+    bool failNext_ = false;
+};
+
+// A record whose file reached its place stays in the ledger when a later step
+// of the write fails, so the next record of the same page keeps it; one that
+// never reached its place stays out. The error ends the record either way.
+TEST(RevisionLedger, ARecordStaysOnceItsFileIsInPlaceWhateverFailsAfter) {
+    using Entries = NotificationRevisionLedger::Entries;
+    const NotificationRevisionLedger::Entry first{{"revision", "1"}}, second{{"revision", "2"}};
+    for (bool renamed : {false, true}) {
+        SCOPED_TRACE(renamed ? "the directory's fsync fails after the rename" : "the write fails before it");
+        ScratchDirectory dir;
+        auto real = std::make_shared<PosixFileSystem>(dir.path());
+        // FaultyFileSystem stages through writeFileAtomically (the default), so
+        // failing that fails the commit before anything is in place.
+        auto faulty = std::make_shared<FaultyFileSystem>(real);
+        auto syncFailing = std::make_shared<DirectorySyncFailure>(real);
+        FileSystem& files = renamed ? static_cast<FileSystem&>(*syncFailing) : *faulty;
+        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
+        {
+            NotificationRevisionLedger ledger(files, file);
+            if (renamed)
+                syncFailing->failNextCommit();
+            else
+                faulty->failNext(FileOperation::writeFileAtomically, FileSystemError(EIO, "write"));
+            EXPECT_THROW(ledger.record("r:a", first, true), FileSystemError);
+            ledger.record("r:b", second, true);
+        }
+        NotificationRevisionLedger reopened(*real, file);
+        const Entries expected =
+            renamed ? Entries{{"r:a", first}, {"r:b", second}} : Entries{{"r:b", second}};
+        EXPECT_EQ(reopened.entries(), expected);
     }
 }
 

@@ -1,10 +1,14 @@
-#include "Services/ErrorTypeName.h"
+#include "Services/ErrorReport.h"
 
 #include <cxxabi.h>
 
 #include <cstdlib>
 #include <memory>
+#include <system_error>
 #include <typeinfo>
+
+#include "Services/NotificationDeliveryFailure.h"
+#include "platform/PlatformError.h"
 
 namespace TamselNotificationService {
 
@@ -30,6 +34,20 @@ std::string errorTypeName(const std::exception_ptr& error) {
         }
     }
     return dotted;
+}
+
+long platformErrorCode(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const NotificationDeliveryFailure& failure) {
+        return failure.code();
+    } catch (const tamsel::platform::PlatformError& platformError) {
+        return platformError.code();
+    } catch (const std::system_error& systemError) {
+        return systemError.code().value();
+    } catch (...) {
+        return -1;
+    }
 }
 
 }  // namespace TamselNotificationService
