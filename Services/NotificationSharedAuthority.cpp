@@ -15,10 +15,6 @@ using tamsel::platform::TimePoint;
 
 namespace {
 
-constexpr const char* kKeychainGroupKey = "TAMSEL_NOTIFICATION_KEYCHAIN_GROUP";
-const std::string kService = "Tamsel.notification-delivery.v2";
-const std::string kAccount = "receiver";
-
 // 2001-01-01T00:00:00Z, the reference date "expiresAt" counts from.
 constexpr std::chrono::seconds kReferenceDate{978'307'200};
 
@@ -56,11 +52,10 @@ const tamsel::platform::Logger& logger() {
 
 tamsel::platform::KeychainQuery query(const tamsel::platform::Platform& platform) {
     using namespace tamsel::platform;
-    std::optional<PropertyValue> setting =
-        platform.bundle ? platform.bundle->object(kKeychainGroupKey) : std::nullopt;
-    const std::string* group = setting ? setting->string() : nullptr;
-    // "$(" is a build-setting reference that was never expanded.
-    if (!group || group->empty() || group->find("$(") != std::string::npos) {
+    // The item's identity is the one the main application stores it under.
+    std::optional<std::string> group =
+        platform.bundle ? credentialAccessGroup(*platform.bundle) : std::nullopt;
+    if (!group) {
         logger().error("shared_keychain_configuration_invalid");
         throw NotificationDeliveryFailure::credential();
     }
@@ -69,8 +64,8 @@ tamsel::platform::KeychainQuery query(const tamsel::platform::Platform& platform
         {kSecUseDataProtectionKeychain, true},
         {kSecUseAuthenticationUI, kSecUseAuthenticationUIFail},
         {kSecAttrAccessGroup, *group},
-        {kSecAttrService, kService},
-        {kSecAttrAccount, kAccount},
+        {kSecAttrService, kCredentialService},
+        {kSecAttrAccount, kCredentialAccount},
     };
 }
 

@@ -130,6 +130,8 @@ int main(int argc, char** argv) {
         }
 
         const auto start = std::chrono::steady_clock::now();
+        // Every wait of this push's tasks (a lock, a bus call) ends with its budget.
+        tamsel::platform::setCurrentTaskDeadline(start + budget);
         auto handoff = std::make_shared<Handoff>();
         std::string pushIdentifier = request.identifier;
         service.didReceive(request, [handoff, pushIdentifier](tamsel::platform::SharedContent content) {
