@@ -6,7 +6,7 @@
 # (--repeat N for the protocol runs, --json FILE for every raw number).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh bench
 dir=build-bench
 # The build's output goes to build-bench/build.log and is shown only when it fails.
 mkdir -p "$dir"

@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
-# Configures and builds into build/ (or build-<sanitizer>/). Usage:
+# Configures and builds into build/ (or build-<sanitizer>/) and prints that
+# directory as its last line; the build's own progress goes to stderr. Usage:
 #   scripts/build.sh [--sanitize address|thread] [extra cmake arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sanitize=""
 if [ "${1:-}" = "--sanitize" ]; then sanitize="$2"; shift 2; fi
 dir=build${sanitize:+-$sanitize}
-# Options are always given, so one build dir serves the demo and the tests alike.
-cmake -S . -B "$dir" -DTAMSEL_SANITIZE="$sanitize" -DTAMSEL_TESTS=ON -DTAMSEL_BENCH=ON "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+launcher=()
+if command -v ccache >/dev/null; then
+  # Paths relative to the checkout, so another clone of it shares the cache.
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+generator=()
+if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
+# Options are always given, so that one build dir serves every script.
+cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" -DTAMSEL_SANITIZE="$sanitize" \
+  -DTAMSEL_TESTS=ON -DTAMSEL_BENCH=ON "$@" >/dev/null
+echo "build: building in $dir" >&2
+cmake --build "$dir" -j "$(nproc)" >&2
 echo "$dir"

@@ -18,28 +18,35 @@ cd "$(dirname "$0")/.."
 root_dir=$PWD
 
 if [ -z "${TAMSEL_DEMO_WORK:-}" ]; then
-  scripts/setup.sh
+  scripts/setup.sh demo
   echo "demo: building (the first build takes a few minutes)" >&2
   dir=$(scripts/build.sh -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=OFF | tail -n 1)
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
-  # A private session bus that starts the connector from our own service file.
-  mkdir -p "$work/services" "$work/bundle" "$work/root/containers/group.com.brindaxel.tamsel"
+  # The connector is started by the session bus from a service file of ours: on
+  # a private bus made here, or (TAMSEL_DEMO_SERVICES, set by the screenshot
+  # script) on the caller's bus, whose service directory that is.
+  services=${TAMSEL_DEMO_SERVICES:-$work/services}
+  mkdir -p "$services" "$work/bundle" "$work/root/containers/group.com.brindaxel.tamsel"
   exec_line="$root_dir/$dir/tamsel-push-connector serve --bundle $work/bundle --platform-root $work/root"
   exec_line+=" --ca-file $work/tls/ca.pem --idle-exit 5${HOST_FLAGS:+ $HOST_FLAGS}"
-  printf '[D-BUS Service]\nName=com.brindaxel.tamsel\nExec=%s\n' "$exec_line" > "$work/services/com.brindaxel.tamsel.service"
-  cat > "$work/bus.conf" <<CONF
+  printf '[D-BUS Service]\nName=com.brindaxel.tamsel\nExec=%s\n' "$exec_line" > "$services/com.brindaxel.tamsel.service"
+  bus=()
+  if [ -z "${TAMSEL_DEMO_SERVICES:-}" ]; then
+    cat > "$work/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <include>/usr/share/dbus-1/session.conf</include>
-  <servicedir>$work/services</servicedir>
+  <servicedir>$services</servicedir>
 </busconfig>
 CONF
+    bus=(dbus-run-session --config-file "$work/bus.conf" --)
+  fi
   # Whatever the bus-started connector logs goes to a file, not over the demo's output.
   status=0
-  TAMSEL_DEMO_WORK=$work TAMSEL_DEMO_BUILD=$dir dbus-run-session --config-file "$work/bus.conf" -- \
-    "$0" "$@" 2> >(tee -a "$work/bus.err" | grep -v -e '^{' -e '^dbus-daemon\[' >&2) || status=$?
+  TAMSEL_DEMO_WORK=$work TAMSEL_DEMO_BUILD=$dir "${bus[@]}" "$0" "$@" \
+    2> >(tee -a "$work/bus.err" | grep -v -e '^{' -e '^dbus-daemon\[' >&2) || status=$?
   exit "$status"
 fi
 

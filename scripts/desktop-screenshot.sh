@@ -9,10 +9,26 @@ cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-docs/desktop-notifications.png}")
 
 if [ -z "${TAMSEL_SCREENSHOT_BUS:-}" ]; then
-  scripts/setup.sh
+  scripts/setup.sh desktop
   # Everything below runs on a private session bus that ends with the script,
-  # so nothing reaches (or is taken from) the desktop this runs on, if any.
-  exec env TAMSEL_SCREENSHOT_BUS=1 dbus-run-session -- "$0" "$@"
+  # so nothing reaches (or is taken from) the desktop this runs on, if any. Its
+  # service directory is where the main job puts the file that lets the bus
+  # start the push connector.
+  bus_dir=$(mktemp -d)
+  trap 'rm -rf "$bus_dir"' EXIT
+  mkdir "$bus_dir/services"
+  cat > "$bus_dir/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <include>/usr/share/dbus-1/session.conf</include>
+  <servicedir>$bus_dir/services</servicedir>
+</busconfig>
+CONF
+  status=0
+  TAMSEL_SCREENSHOT_BUS=1 TAMSEL_DEMO_SERVICES="$bus_dir/services" \
+    dbus-run-session --config-file "$bus_dir/bus.conf" -- "$0" "$@" || status=$?
+  exit "$status"
 fi
 
 work=$(mktemp -d)
@@ -58,5 +74,5 @@ HOST_FLAGS="--notifications desktop${HOST_FLAGS:+ $HOST_FLAGS}" scripts/demo.sh
 sleep 1
 mkdir -p "$(dirname "$out")"
 # The notifications stack in the top-right corner; keep that part of the screen.
-import -display "$DISPLAY" -window root -crop 540x250+740+0 +repage "$out"
+import -display "$DISPLAY" -window root -crop 540x340+740+0 +repage "$out"
 echo "desktop-screenshot: saved $out" >&2

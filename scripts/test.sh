@@ -3,7 +3,7 @@
 #   scripts/test.sh [--sanitize address|thread]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 dir=$(scripts/build.sh "$@" | tail -n 1)
 cmd=(ctest --test-dir "$dir" --output-on-failure -j 2)
 if [ "${1:-}" = "--sanitize" ] && [ "${2:-}" = "thread" ]; then

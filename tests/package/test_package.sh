@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from a build directory with CPack and checks what
+# they install: the programs, the files that let D-Bus start the connector, the
+# installed bundle and defaults (pointing into /usr), the man pages.
+# Usage: tests/package/test_package.sh BUILD_DIR
+set -euo pipefail
+build=$(realpath "${1:?usage: test_package.sh BUILD_DIR}")
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log" >&2; exit 1; }
+
+failures=0
+fail() { echo "package: $*" >&2; failures=$((failures + 1)); }
+contents() { dpkg-deb --contents "$1" | awk '{print $6}'; }
+expect_files() {  # expect_files DEB PATH...
+  local deb=$1 listing
+  shift
+  listing=$(contents "$deb")
+  for path in "$@"; do grep -qxF "./$path" <<<"$listing" || fail "$(basename "$deb") lacks /$path"; done
+}
+
+extension=$(ls "$out"/tamsel-notification-service_*.deb 2>/dev/null) || true
+service=$(ls "$out"/tamsel-delivery-service_*.deb 2>/dev/null) || true
+[ -n "$extension" ] || { echo "package: no tamsel-notification-service package was built" >&2; exit 1; }
+[ -n "$service" ] || { echo "package: no tamsel-delivery-service package was built" >&2; exit 1; }
+
+expect_files "$extension" usr/bin/tamsel-notification-service usr/bin/tamsel-push-connector \
+  usr/share/dbus-1/services/com.brindaxel.tamsel.service \
+  usr/lib/systemd/user/tamsel-push-connector.service \
+  usr/share/applications/com.brindaxel.tamsel.desktop \
+  usr/share/tamsel-notification-service/defaults.json \
+  usr/share/tamsel-notification-service/bundle/Info.plist \
+  usr/share/man/man1/tamsel-notification-service.1 usr/share/man/man1/tamsel-push-connector.1
+expect_files "$service" usr/bin/tamsel-delivery-service usr/share/man/man1/tamsel-delivery-service.1
+if contents "$extension" | grep -q tamsel-delivery-service; then fail "the extension package holds the delivery service"; fi
+
+# What names installed paths must name the package's own.
+root="$out/root"
+dpkg-deb -x "$extension" "$root"
+grep -qx 'Exec=/usr/bin/tamsel-push-connector serve' "$root/usr/share/dbus-1/services/com.brindaxel.tamsel.service" ||
+  fail "the D-Bus service file does not start /usr/bin/tamsel-push-connector serve"
+grep -qx 'SystemdService=tamsel-push-connector.service' "$root/usr/share/dbus-1/services/com.brindaxel.tamsel.service" ||
+  fail "the D-Bus service file does not name the systemd unit"
+grep -qx 'Type=dbus' "$root/usr/lib/systemd/user/tamsel-push-connector.service" || fail "the unit is not Type=dbus"
+grep -qx 'BusName=com.brindaxel.tamsel' "$root/usr/lib/systemd/user/tamsel-push-connector.service" ||
+  fail "the unit does not name the bus name"
+python3 - "$root/usr/share/tamsel-notification-service/defaults.json" <<'PY' || fail "defaults.json is not what an install needs"
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["bundle"] == "/usr/share/tamsel-notification-service/bundle", d
+assert d["notifications"] == "desktop" and d["keychain"] == "secret-service", d
+PY
+dpkg-deb --field "$extension" Depends | grep -q 'libsystemd0' || fail "the extension package does not depend on libsystemd0"
+
+if [ "$failures" -ne 0 ]; then exit 1; fi
+echo "package: $(basename "$extension") and $(basename "$service") install what they should"
