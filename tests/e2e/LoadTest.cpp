@@ -49,13 +49,14 @@ struct Change {
     bool sender;
 };
 
-// Ten changes in five conversations, in queue order: one in the wake-ups' own
-// conversation (two there would refuse the second hand-off), a notification
-// replaced by a newer revision in the same page, senders on some.
+// Ten changes in five conversations, in queue order: two in the wake-ups' own
+// conversation (the first is handed back, the second posted since the hand-off
+// is taken), a notification replaced by a newer revision in the same page,
+// senders on some.
 const std::vector<Change> kChanges = {
     {"load_c0_notification_0", "1", 0, true},  {"load_c1_notification_1", "1", 1, false},
     {"load_c2_notification_3", "1", 2, true},  {"load_c1_notification_1", "2", 1, true},
-    {"load_c3_notification_5", "1", 3, false}, {"load_c1_notification_2", "1", 1, false},
+    {"load_c0_notification_5", "1", 0, false}, {"load_c1_notification_2", "1", 1, false},
     {"load_c4_notification_7", "1", 4, true},  {"load_c2_notification_4", "1", 2, false},
     {"load_c3_notification_6", "1", 3, true},  {"load_c4_notification_8", "1", 4, false},
 };
@@ -178,8 +179,9 @@ class LoadTest : public ::testing::Test {
     // Alerting and silent shows of each change (notification id, revision),
     // from the journal's posts and the contents handed back.
     struct Shows {
-        std::map<std::pair<std::string, std::string>, int> alerting, silentHandOffs;
-        int silentPosts = 0;
+        // Silent: shown again by a host that found the page before its
+        // acknowledgment, as the push's own conversation is handed back again.
+        std::map<std::pair<std::string, std::string>, int> alerting, silent;
         std::vector<int> badgeCounts;
         std::set<std::pair<std::string, std::string>> handedOff;
     };
@@ -193,10 +195,8 @@ class LoadTest : public ::testing::Test {
         if (handOff) shows.handedOff.insert(key);
         if (content.contains("sound"))
             ++shows.alerting[key];
-        else if (handOff)
-            ++shows.silentHandOffs[key];
         else
-            ++shows.silentPosts;
+            ++shows.silent[key];
     }
 
     Shows shows(const std::vector<const Host*>& hosts) const {
@@ -225,7 +225,7 @@ class LoadTest : public ::testing::Test {
     }
 
     // Every queued change shown with its alert exactly once, and something
-    // shown silently only as a repeated hand-off of one already shown.
+    // shown silently only when it was shown with its alert too.
     void expectShownOnce(const Shows& shows) const {
         std::set<std::pair<std::string, std::string>> queued;
         for (const auto& change : kChanges) {
@@ -237,10 +237,11 @@ class LoadTest : public ::testing::Test {
         for (const auto& [key, count] : shows.alerting)
             EXPECT_TRUE(queued.contains(key))
                 << key.first << " revision " << key.second << " was never queued";
-        for (const auto& [key, count] : shows.silentHandOffs)
-            EXPECT_TRUE(shows.alerting.contains(key))
-                << key.first << " handed back silently, never with its alert";
-        EXPECT_EQ(shows.silentPosts, 0) << "a post without its alert";
+        for (const auto& [key, count] : shows.silent) {
+            EXPECT_TRUE(shows.alerting.contains(key)) << key.first << " shown silently, never with its alert";
+            EXPECT_EQ(key.first.substr(0, 8), "load_c0_")
+                << "only the wake-ups' own conversation is shown again";
+        }
         EXPECT_EQ(shows.badgeCounts, std::vector<int>{kBadge}) << "the badge is set once";
     }
 
@@ -303,6 +304,11 @@ TEST_F(LoadTest, FiftyHostsWokenAtOnceShowEveryChangeOnceAndLoseNothing) {
     for (const auto& change : kChanges) records.push_back(record(change));
     service.admin("POST", "/admin/receivers/" + receiver + "/changes", records);
     service.admin("POST", "/admin/receivers/" + receiver + "/badge", {{"unreadCount", kBadge}});
+    // Pages come back late, so that hosts asking meanwhile get the page that
+    // another is about to present, and present it after that one: what the
+    // ledger holds is skipped, or handed back again without sound when it is
+    // their own conversation.
+    service.admin("POST", "/admin/stall", {{"milliseconds", 300}, {"route", "delivery-changes"}});
 
     // Most wake-ups are for the conversation with a change to hand back; every
     // fifth is for one with nothing queued.
@@ -352,6 +358,9 @@ TEST_F(LoadTest, FiftyHostsWokenAtOnceShowEveryChangeOnceAndLoseNothing) {
     std::vector<const Host*> all;
     for (const auto& host : hosts) all.push_back(&host);
     Shows afterLoad = shows(all);
+    int repeats = 0;
+    for (const auto& [key, count] : afterLoad.silent) repeats += count;
+    std::cout << "[ load     ] " << repeats << " silent repeats of what was shown\n";
 
     // Everyone may have found the ledger busy at some step: the next push shows what is left.
     std::vector<Host> last(1);
