@@ -17,7 +17,8 @@ constexpr int kMaxJsonDepth = 64;
 
 // Parses a whole document whose top level is an object or an array, as the
 // platform's reader does; anything else (a bare scalar, trailing bytes, bad
-// UTF-8, nesting deeper than kMaxJsonDepth) throws JsonParseError. Every
+// UTF-8, nesting deeper than kMaxJsonDepth) throws JsonParseError, and a number
+// too large for a double (1e400) nlohmann::json::out_of_range. Every
 // reader of JSON from outside the process (push lines, service answers, files
 // under the platform root) goes through here.
 Json parseJson(std::string_view bytes);
