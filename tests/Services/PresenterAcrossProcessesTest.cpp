@@ -21,7 +21,7 @@ namespace {
 
 std::vector<NotificationDeliveryChange> sharedPage() {
     return {fromSender(change("n-a", "3", 'a')), fromSender(change("n-b", "1", 'b'), "Grace", senderID('b')),
-            change("n-c", "7", 'c'), withdrawal("n-old", "2", 'd')};
+            change("n-c", "7", 'c'), withdrawal("n-old", "2")};
 }
 
 Platform filePlatform(const std::filesystem::path& root) {
@@ -104,8 +104,10 @@ TEST(PresenterAcrossProcesses, ConcurrentProcessesShowEachChangeOnce) {
         const auto& info = *delivered.request.content->userInfo;
         EXPECT_TRUE(shown.emplace(info["tamselNotificationId"], info["tamselNotificationRevision"]).second);
     }
-    EXPECT_EQ(shown, (std::map<std::string, std::string>{
-                         {"n-a", "3"}, {"n-b", "1"}, {"n-c", "7"}, {"n-keep", "1"}}));
+    EXPECT_EQ(shown, (std::map<std::string, std::string>{{notificationID("n-a"), "3"},
+                                                         {notificationID("n-b"), "1"},
+                                                         {notificationID("n-c"), "7"},
+                                                         {notificationID("n-keep"), "1"}}));
     auto donated = std::static_pointer_cast<FileInteractionStore>(platform.interactions)->donated();
     ASSERT_EQ(donated.size(), 2u);
     EXPECT_EQ(donated[0].intent.sender->displayName, "Ada Example");
