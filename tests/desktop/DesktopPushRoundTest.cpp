@@ -53,7 +53,7 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
                        change("msg_work_0000000001", "Design review", "Slides are up", kWork, nullptr)});
     service.admin("POST", "/admin/receivers/" + receiver + "/badge", Json{{"unreadCount", 4}});
 
-    TemporaryDirectory dir;
+    ScratchDirectory dir;
     std::filesystem::create_directories(dir.path() / "root/containers/group.com.brindaxel.tamsel");
     writeHostBundle(dir.path() / "bundle",
                     {service.origin(), "group.com.brindaxel.tamsel.keychain", "group.com.brindaxel.tamsel"});
