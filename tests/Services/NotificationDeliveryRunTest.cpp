@@ -347,23 +347,6 @@ TEST(DeliveryRunConcurrency, CancelDuringApplyLeavesThePageUnacknowledgedAndRetu
     EXPECT_EQ(harness.requestsTo("delivery-acknowledgments").size(), 1u);
 }
 
-TEST(DeliveryRunConcurrency, CancelInterruptsAWaitingTransfer) {
-    DeliveryWorkerHarness harness;
-    harness.onPage([](const RecordedRequest&) {
-        auto slow = page({"notification_000001"}, nullptr, "batch_0000000001");
-        slow.delay = 30s;  // ended by the server's stop at the latest
-        return slow;
-    });
-    auto worker = harness.makeWorker();
-    auto run = std::async(std::launch::async, [&] { worker->synchronize(); });
-    ASSERT_TRUE(harness.server().waitForRequests(3));
-    auto start = std::chrono::steady_clock::now();
-    worker->cancel();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_THROW(run.get(), tamsel::platform::CancellationError);
-    EXPECT_TRUE(harness.applied().empty());
-}
-
 // Once cancel() has returned, the next synchronize() starts a new run (it does
 // not join the cancelled one), and a caller that comes while that run is in
 // flight joins it rather than starting another beside it, whenever the
