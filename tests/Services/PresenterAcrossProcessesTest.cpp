@@ -8,9 +8,9 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
-#include <thread>
 
 #include "Services/NotificationDeliveryFailure.h"
+#include "platform/RegularFile.h"
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "tests/Services/PresenterFixture.h"
@@ -59,14 +59,27 @@ TAMSEL_TEST_PROCESS_ROLE(apply_shared_page) {
     if (!root) return 2;
     setLogSink(std::make_shared<StdoutMessages>());
     NotificationDeliveryPresenter presenter(nullptr, filePlatform(root));
-    for (int attempt = 0; attempt < 5000; ++attempt) {
+    const auto lockFile =
+        NotificationRevisionLedger::lockFile(std::filesystem::path(root) / "containers" / kGroup /
+                                             "NotificationDelivery" / NotificationRevisionLedger::kFileName);
+    for (int attempt = 0; attempt < 100; ++attempt) {
         try {
             presenter.apply(kReceiver, sharedPage());
             std::cout << "applied" << std::endl;
             return 0;
         } catch (const NotificationDeliveryFailure& failure) {
             if (failure.kind() != NotificationDeliveryFailure::Kind::response) return 3;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // Another process holds the ledger: wait (bounded) until it lets go.
+            int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0) return 5;
+            try {
+                tamsel::platform::lockExclusively(
+                    fd, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+            } catch (const std::exception&) {
+                ::close(fd);
+                return 6;
+            }
+            ::close(fd);  // releases it at once
         }
     }
     return 4;
