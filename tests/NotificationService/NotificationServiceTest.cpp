@@ -13,6 +13,7 @@
 #include "platform/testing/MemoryNotificationCenter.h"
 #include "platform/testing/RecordingLogSink.h"
 #include "tests/support/Process.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace TamselNotificationService {
 namespace {
@@ -69,7 +70,7 @@ class NotificationServiceTest : public ::testing::Test {
         platform.center = std::make_shared<tamsel::platform::testing::MemoryNotificationCenter>();
         platform.interactions = std::make_shared<tamsel::platform::testing::MemoryInteractionStore>();
     }
-    tamsel::testing::TemporaryDirectory root;
+    tamsel::testing::ScratchDirectory root;
     std::shared_ptr<MemoryBundle> bundle = std::make_shared<MemoryBundle>();
     tamsel::platform::Platform platform;
     ScopedRecordingLog log;

@@ -72,8 +72,9 @@ TEST(DeliveryContent, TitleIsTheSafeSenderNameElseTheSafeChangeTitle) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        auto c = change("n1", "1");
-        c.title = row.title;
+        auto fields = changeFields("n1", "1");
+        fields.title = row.title;
+        auto c = validated(fields);
         if (row.sender) c = fromSender(c, *row.sender);
         EXPECT_EQ(Content::title(c), row.expected);
     }
@@ -114,6 +115,7 @@ TEST(DeliveryContent, BadgeIsCopiedOnlyFromAnIntegerCountOfTheSameReceiver) {
 TEST(DeliveryContent, BelongsToChangeByReceiverNotificationAndRevision) {
     auto c = change("n1", "50");
     auto info = [](Json receiver, Json id, std::optional<Json> revision) {
+        if (id.is_string()) id = notificationID(id);
         Json object = {{"tamselReceiverId", receiver}, {"tamselNotificationId", id}};
         if (revision) object["tamselNotificationRevision"] = *revision;
         return std::optional<Json>(object);
@@ -135,7 +137,7 @@ TEST(DeliveryContent, BelongsToChangeByReceiverNotificationAndRevision) {
         {"another receiver", info("receiver_fedcba9876543210", "n1", Json("1")), false},
         {"another notification", info(kReceiver, "n2", Json("1")), false},
         {"notification that is a number", info(kReceiver, 1, Json("1")), false},
-        {"no receiver", Json{{"tamselNotificationId", "n1"}}, false},
+        {"no receiver", Json{{"tamselNotificationId", notificationID("n1")}}, false},
         {"no user info", std::nullopt, false},
     };
     for (const auto& row : rows) {

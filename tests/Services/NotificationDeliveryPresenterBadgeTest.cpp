@@ -35,7 +35,7 @@ TEST(PresenterBadge, AppliesOnlyWhatIsNewerForTheSameReceiver) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PresenterFixture f;
-        Json seeded = {{kReceiver + ":n1", ledgerEntry("3", "available", "donated")},
+        Json seeded = {{ledgerKey("n1"), ledgerEntry("3", "available", "donated")},
                        {"future", Json::object()}};
         if (!row.stored.is_null()) seeded["$badge"] = row.stored;
         f.writeLedger(seeded);

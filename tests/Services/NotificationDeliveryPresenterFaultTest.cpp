@@ -116,19 +116,19 @@ struct PageScenario {
     const Json seeds = {
         {"$badge", {{"receiver", kReceiver}, {"revision", "5"}, {"count", "3"}}},
         {kFutureMember, {{"a", "b"}}},
-        {kReceiver + ":n-withdraw", ledgerEntry("1", "available", "donated")},
-        {kReceiver + ":n-nosender", ledgerEntry("1", "available", "donated")},
+        {ledgerKey("n-withdraw"), ledgerEntry("1", "available", "donated")},
+        {ledgerKey("n-nosender"), ledgerEntry("1", "available", "donated")},
     };
     const std::vector<NotificationDeliveryChange> page = {
-        fromSender(change("n-sender", "1", 's')), withdrawal("n-withdraw", "2", 'w'),
+        fromSender(change("n-sender", "1", 's')), withdrawal("n-withdraw", "2"),
         change("n-nosender", "2", 'n'),           fromSender(change("n-own", "1", 'r')),
         fromSender(change("n-own2", "1", 'r')),  // its hand-off is taken by n-own
     };
-    const std::map<std::string, std::string> finalState = {{"n-sender", "available"},
-                                                           {"n-withdraw", "withdrawn"},
-                                                           {"n-nosender", "available"},
-                                                           {"n-own", "available"},
-                                                           {"n-own2", "available"}};
+    const std::map<std::string, std::string> finalState = {{notificationID("n-sender"), "available"},
+                                                           {notificationID("n-withdraw"), "withdrawn"},
+                                                           {notificationID("n-nosender"), "available"},
+                                                           {notificationID("n-own"), "available"},
+                                                           {notificationID("n-own2"), "available"}};
 
     void seed(PresenterFixture& f) const {
         f.writeLedger(seeds);
@@ -139,7 +139,7 @@ struct PageScenario {
     }
 
     static std::string interactionOf(const std::string& id) {
-        return "tamsel.notification-delivery." + kReceiver + ":" + id;
+        return "tamsel.notification-delivery." + ledgerKey(id);
     }
 
     static bool shown(PresenterFixture& f, const NotificationDeliveryChange& c) {
@@ -272,7 +272,7 @@ TEST(PresenterFaults, EveryPlatformCallOfApplyCanFailWithoutLosingOrRepeatingWor
 
 TEST(PresenterFaults, EveryPlatformCallOfApplyBadgeCanFailLeavingTheBadgeEntryTruthful) {
     const Json seeds = {{"$badge", {{"receiver", kReceiver}, {"revision", "5"}, {"count", "3"}}},
-                        {kReceiver + ":n1", ledgerEntry("1", "available", "none")}};
+                        {ledgerKey("n1"), ledgerEntry("1", "available", "none")}};
     const NotificationBadge badge{kReceiver, "6", 8};
     const Json newEntry = {{"receiver", kReceiver}, {"revision", "6"}, {"count", "8"}};
 
@@ -296,7 +296,7 @@ TEST(PresenterFaults, EveryPlatformCallOfApplyBadgeCanFailLeavingTheBadgeEntryTr
             expectInjectedOrResponse(std::current_exception());
         }
         Json ledger = f.ledger();
-        EXPECT_EQ(ledger[kReceiver + ":n1"], seeds[kReceiver + ":n1"]);
+        EXPECT_EQ(ledger[ledgerKey("n1")], seeds[ledgerKey("n1")]);
         if (ledger["$badge"] == newEntry)
             EXPECT_EQ(f.center->badge(), 8) << "recorded but not set";
         else

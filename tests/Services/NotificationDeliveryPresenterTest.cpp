@@ -41,10 +41,6 @@ TEST(PresenterApply, DecisionTableFollowsTheLedgerEntry) {
         bool remoteForGroup;
         Outcome outcome;
     };
-    const auto own = [](NotificationDeliveryChange c) {
-        c.groupKey = groupKey('r');
-        return c;
-    };
     const Row rows[] = {
         {"no entry", nullptr, change("n1", "5"), false, Outcome::post},
         {"empty entry", Json::object(), change("n1", "5"), false, Outcome::post},
@@ -69,17 +65,17 @@ TEST(PresenterApply, DecisionTableFollowsTheLedgerEntry) {
         {"equal, unknown state, change withdrawn", ledgerEntry("5", "hidden", "none"), withdrawal("n1", "5"),
          false, Outcome::withdraw},
         {"equal and available, the push's own group", ledgerEntry("5", "available", "none"),
-         own(change("n1", "5")), true, Outcome::repeatedHandOff},
+         change("n1", "5", 'r'), true, Outcome::repeatedHandOff},
         {"equal and available, another group", ledgerEntry("5", "available", "none"), change("n1", "5"), true,
          Outcome::skip},
-        {"equal and available, no remote", ledgerEntry("5", "available", "none"), own(change("n1", "5")),
+        {"equal and available, no remote", ledgerEntry("5", "available", "none"), change("n1", "5", 'r'),
          false, Outcome::skip},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PresenterFixture f;
         Json seeded = {{"$badge", {{"receiver", kReceiver}, {"revision", "1"}, {"count", "2"}}}};
-        if (!row.entry.is_null()) seeded[kReceiver + ":n1"] = row.entry;
+        if (!row.entry.is_null()) seeded[ledgerKey("n1")] = row.entry;
         f.writeLedger(seeded);
         const std::string before = tamsel::testing::readText(f.ledgerFile());
 
@@ -124,10 +120,10 @@ TEST(PresenterApply, DecisionTableFollowsTheLedgerEntry) {
 TEST(PresenterApply, PostsContentWithIdentifiersUserInfoAndTheBadgeReadAtTheStart) {
     PresenterFixture f;
     f.writeLedger({{"$badge", {{"receiver", kReceiver}, {"revision", "3"}, {"count", "+7"}}}});
-    auto c = change("n1", "12", 'b');
-    c.title = "sender_ABCDEFGHIJKLMNOP";  // only an internal handle: never shown
-    c.audible = false;
-    f.presenter().apply(kReceiver, {c});
+    auto fields = changeFields("n1", "12", 'b');
+    fields.title = "sender_ABCDEFGHIJKLMNOP";  // only an internal handle: never shown
+    fields.audible = false;
+    f.presenter().apply(kReceiver, {validated(fields)});
 
     auto added = f.center->added();
     ASSERT_EQ(added.size(), 1u);
@@ -140,10 +136,10 @@ TEST(PresenterApply, PostsContentWithIdentifiersUserInfoAndTheBadgeReadAtTheStar
     EXPECT_EQ(content.badge, 7);
     EXPECT_FALSE(content.communication);
     EXPECT_EQ(*content.userInfo, (Json{{"tamselReceiverId", kReceiver},
-                                       {"tamselNotificationId", "n1"},
+                                       {"tamselNotificationId", notificationID("n1")},
                                        {"tamselNotificationRevision", "12"},
                                        {"tamselGroupKey", groupKey('b')},
-                                       {"tamselTarget", {{"kind", "conversation"}, {"id", "n1"}}}}));
+                                       {"tamselTarget", fields.target}}));
 }
 
 TEST(PresenterApply, EmptyPageOpensAndReleasesTheLedgerWithoutWriting) {
@@ -167,7 +163,7 @@ TEST(PresenterApply, FirstRecordCreatesThePrivateLedgerFile) {
     EXPECT_EQ(tamsel::testing::permissionsOf(f.lockFile()), 0600u);
     // Compact and exactly one entry.
     EXPECT_EQ(tamsel::testing::readText(f.ledgerFile()),
-              R"({")" + kReceiver + R"(:n1":{"intent":"none","revision":"1","state":"available"}})");
+              R"({")" + ledgerKey("n1") + R"(":{"intent":"none","revision":"1","state":"available"}})");
 }
 
 TEST(PresenterApply, WithdrawalOfANeverShownNotificationIsRecordedAndBlocksOlderAndEqualRevisions) {
@@ -228,8 +224,8 @@ TEST(PresenterApply, WithdrawalRemovesOnlyNotificationsOfTheChangeAtItsRevisionO
 
 TEST(PresenterApply, WithdrawalDeletesAnOutstandingInteraction) {
     PresenterFixture f;
-    const std::string interaction = "tamsel.notification-delivery." + kReceiver + ":n1";
-    f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "donated")}});
+    const std::string interaction = "tamsel.notification-delivery." + ledgerKey("n1");
+    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
     f.store->seed(interactionWithIdentifier(interaction));
 
     f.presenter().apply(kReceiver, {withdrawal("n1", "2")});
@@ -247,7 +243,7 @@ TEST(PresenterApply, FailedDeletionEndsTheCallWithoutRecordingTheChange) {
          {Row{"withdrawal", withdrawal("n1", "2")}, Row{"change without sender", change("n1", "2")}}) {
         SCOPED_TRACE(row.name);
         PresenterFixture f;
-        f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "donated")}});
+        f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
         const std::string before = tamsel::testing::readText(f.ledgerFile());
         f.store->failNextDelete(IntentError(IntentError::kDeletionFailed));
         try {
@@ -265,8 +261,8 @@ TEST(PresenterApply, FailedDeletionEndsTheCallWithoutRecordingTheChange) {
 
 TEST(PresenterApply, ChangeWithoutSenderDeletesAnEarlierDonationBeforePosting) {
     PresenterFixture f;
-    const std::string interaction = "tamsel.notification-delivery." + kReceiver + ":n1";
-    f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "donated")}});
+    const std::string interaction = "tamsel.notification-delivery." + ledgerKey("n1");
+    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
     f.store->seed(interactionWithIdentifier(interaction));
     f.center->beforeAdd([&](const NotificationRequest&) { EXPECT_FALSE(f.store->holds(interaction)); });
 
@@ -290,7 +286,7 @@ TEST(PresenterApply, SenderMakesACommunicationNotificationAndIsRecordedAsDonated
                                             {"serviceName", "Tamsel"}}));
     auto donated = f.store->donated();
     ASSERT_EQ(donated.size(), 1u);
-    EXPECT_EQ(donated[0].identifier, "tamsel.notification-delivery." + kReceiver + ":n1");
+    EXPECT_EQ(donated[0].identifier, "tamsel.notification-delivery." + ledgerKey("n1"));
     EXPECT_EQ(donated[0].groupIdentifier, "tamsel.notification-delivery." + kReceiver);
     EXPECT_EQ(donated[0].direction, InteractionDirection::incoming);
     EXPECT_EQ(f.entry("n1"), ledgerEntry("1", "available", "donated"));
@@ -347,7 +343,12 @@ TEST(PresenterApply, FailingIntentIsLoggedCleanedUpAndTheNotificationStillShown)
         if (row.fail) row.fail(*f.store);
         if (row.cleanupFails) f.store->failNextDelete(IntentError(IntentError::kDeletionFailed));
 
-        f.presenter().apply(kReceiver, {fromSender(change("n1", "1"), "Ada Example", row.sender)});
+        auto c = change("n1", "1");
+        if (NotificationDeliveryRecords::senderIdentifier(row.sender))
+            c = fromSender(c, "Ada Example", row.sender);
+        else  // the validator refuses this sender; the presenter must still never donate it
+            c.sender = NotificationDeliverySender{row.sender, "Ada Example"};
+        f.presenter().apply(kReceiver, {c});
 
         EXPECT_EQ(log.lines(), row.log);
         auto added = f.center->added();
@@ -368,12 +369,12 @@ TEST(PresenterApply, OwnNotificationIsHandedOffInsteadOfPosted) {
 
     auto handed = f.handoffs->all();
     ASSERT_EQ(handed.size(), 1u);
-    EXPECT_EQ(idOf(handed[0]), "n1");
+    EXPECT_EQ(idOf(handed[0]), notificationID("n1"));
     EXPECT_EQ(handed[0]->sound, NotificationSound::defaultSound);
     EXPECT_TRUE(handed[0]->communication);
     auto added = f.center->added();
     ASSERT_EQ(added.size(), 1u);
-    EXPECT_EQ(idOf(added[0].content), "n0");
+    EXPECT_EQ(idOf(added[0].content), notificationID("n0"));
     EXPECT_EQ(f.entry("n1"), ledgerEntry("3", "available", "donated"));
     EXPECT_THAT(log.messages(), ElementsAre("communication_intent_applied", "extension_content_handoff"));
 }
@@ -388,12 +389,12 @@ TEST(PresenterApply, SecondOwnChangeInOnePageIsPostedAndThePageGoesOn) {
 
     auto handed = f.handoffs->all();
     ASSERT_EQ(handed.size(), 1u);
-    EXPECT_EQ(idOf(handed[0]), "n1");
+    EXPECT_EQ(idOf(handed[0]), notificationID("n1"));
     auto added = f.center->added();
     ASSERT_EQ(added.size(), 2u);
-    EXPECT_EQ(idOf(added[0].content), "n2");
+    EXPECT_EQ(idOf(added[0].content), notificationID("n2"));
     EXPECT_EQ(added[0].identifier, "tamsel:v2:" + kReceiver + ":" + groupKey('r'));
-    EXPECT_EQ(idOf(added[1].content), "n3");
+    EXPECT_EQ(idOf(added[1].content), notificationID("n3"));
     for (const char* id : {"n1", "n2", "n3"})
         EXPECT_EQ(f.entry(id), ledgerEntry("1", "available", "none")) << id;
 
@@ -433,7 +434,7 @@ TEST(PresenterApply, RefusedHandOffWhosePostFailsPutsTheEntryBack) {
               Json{{"revision", "1"}, {"state", "available"}, {"intent", "donated"}, {"x", "y"}}}}) {
         SCOPED_TRACE(row.name);
         PresenterFixture f;
-        if (!row.previous.is_null()) f.writeLedger({{kReceiver + ":n2", row.previous}});
+        if (!row.previous.is_null()) f.writeLedger({{ledgerKey("n2"), row.previous}});
         auto remote = f.remote('r');
         remote->finishFallback();  // time expiry came first
         f.center->failNextAdd(NotificationCenterError(NotificationCenterError::kNotificationsNotAllowed));
@@ -481,7 +482,7 @@ TEST(PresenterApply, FallbackThatWonTheRaceLeavesTheOwnChangeToBePosted) {
     EXPECT_EQ(handed[0]->title, "fallback");
     auto added = f.center->added();
     ASSERT_EQ(added.size(), 1u);
-    EXPECT_EQ(idOf(added[0].content), "n1");
+    EXPECT_EQ(idOf(added[0].content), notificationID("n1"));
     EXPECT_EQ(added[0].content->sound, NotificationSound::defaultSound);
     EXPECT_EQ(f.entry("n1"), ledgerEntry("4", "available", "donated"));
 }
@@ -509,10 +510,10 @@ TEST(PresenterApply, HandOffRacingTheFallbackShowsTheChangeExactlyOnce) {
         if (handed[0]->title == "fallback") {
             ++fallbackWon;
             ASSERT_EQ(added.size(), 1u);
-            EXPECT_EQ(idOf(added[0].content), "n1");
+            EXPECT_EQ(idOf(added[0].content), notificationID("n1"));
         } else {
             ++presenterWon;
-            EXPECT_EQ(idOf(handed[0]), "n1");
+            EXPECT_EQ(idOf(handed[0]), notificationID("n1"));
             EXPECT_THAT(added, IsEmpty());
         }
         EXPECT_EQ(f.entry("n1"), ledgerEntry("1", "available", "none"));
@@ -575,14 +576,14 @@ TEST(PresenterApply, CancellationBeforePostingOrHandingOffRecordsNothing) {
 TEST(PresenterApply, PersistsAcrossPresentersSoNothingIsRepeated) {
     PresenterFixture f;
     const std::vector<NotificationDeliveryChange> page{fromSender(change("n1", "1", 'a')),
-                                                       change("n2", "1", 'b'), withdrawal("n3", "1", 'c')};
+                                                       change("n2", "1", 'b'), withdrawal("n3", "1")};
     f.presenter().apply(kReceiver, page);
     const auto donations = f.store->donations().size();
     const std::string written = tamsel::testing::readText(f.ledgerFile());
 
     // A new presenter, as a later process would build it, reads what was written.
     f.presenter().apply(kReceiver, page);
-    f.presenter().apply(kReceiver, {change("n1", "0", 'a'), change("n3", "1", 'c')});
+    f.presenter().apply(kReceiver, {change("n1", "1", 'a'), change("n3", "1", 'c')});
 
     EXPECT_EQ(f.center->added().size(), 2u);
     EXPECT_EQ(f.store->donations().size(), donations);
@@ -592,7 +593,7 @@ TEST(PresenterApply, PersistsAcrossPresentersSoNothingIsRepeated) {
 
 TEST(PresenterApply, HeldLockFailsAtOnceWithoutTouchingAnything) {
     PresenterFixture f;
-    f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "none")}});
+    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "none")}});
     const std::string before = tamsel::testing::readText(f.ledgerFile());
     // A second descriptor of this very process holds it.
     int fd = ::open(f.lockFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -615,15 +616,15 @@ TEST(PresenterApply, UnknownTopLevelMembersSurviveAndRewrittenEntriesLoseExtraMe
     PresenterFixture f;
     f.writeLedger(
         {{"future-member", {{"anything", "kept"}}},
-         {kReceiver + ":n1", {{"revision", "1"}, {"state", "withdrawn"}, {"intent", "none"}, {"x", "y"}}},
-         {kReceiver + ":n2", {{"revision", "1"}, {"state", "available"}, {"x", "y"}}}});
+         {ledgerKey("n1"), {{"revision", "1"}, {"state", "withdrawn"}, {"intent", "none"}, {"x", "y"}}},
+         {ledgerKey("n2"), {{"revision", "1"}, {"state", "available"}, {"x", "y"}}}});
     f.presenter().apply(kReceiver, {change("n1", "1"), change("n2", "2")});
 
     Json ledger = f.ledger();
     EXPECT_EQ(ledger["future-member"], (Json{{"anything", "kept"}}));
     // n1 was skipped (its extra member did not disturb reading): unchanged.
-    EXPECT_EQ(ledger[kReceiver + ":n1"]["x"], "y");
-    EXPECT_EQ(ledger[kReceiver + ":n2"], ledgerEntry("2", "available", "none"));
+    EXPECT_EQ(ledger[ledgerKey("n1")]["x"], "y");
+    EXPECT_EQ(ledger[ledgerKey("n2")], ledgerEntry("2", "available", "none"));
 }
 
 }  // namespace

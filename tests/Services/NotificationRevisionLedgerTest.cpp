@@ -169,7 +169,7 @@ TEST(RevisionLedger, LockThatCannotBeOpenedOrTakenFailsWithResponseAndLeaksNothi
 
 TEST(RevisionLedger, ReadErrorPassesThroughWithTheLockReleased) {
     PresenterFixture f;
-    f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "none")}});
+    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "none")}});
     f.files->failNext(FileOperation::readFile, FileSystemError(EACCES, "read"));
     try {
         f.presenter().apply(kReceiver, {change("n1", "2")});
@@ -183,7 +183,7 @@ TEST(RevisionLedger, ReadErrorPassesThroughWithTheLockReleased) {
 
 TEST(RevisionLedger, LockHeldByAnotherProcessFailsBothEntryPointsAtOnce) {
     PresenterFixture f;
-    f.writeLedger({{kReceiver + ":n1", ledgerEntry("1", "available", "none")}});
+    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "none")}});
     const std::string before = tamsel::testing::readText(f.ledgerFile());
     SpawnedTestProcess holder("hold_ledger_lock", {{"TAMSEL_TEST_LOCK_FILE", f.lockFile().string()}});
     ASSERT_EQ(holder.readLine(), "locked");

@@ -7,6 +7,7 @@
 #include "platform/file/FileKeychain.h"
 #include "platform/testing/MemoryKeychain.h"
 #include "platform/testing/RecordingLogSink.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace TamselNotificationService {
 namespace {
@@ -256,8 +257,8 @@ TEST(NotificationWorkerCredential, EqualOnlyWhenAllFourFieldsAre) {
 }
 
 TEST(SharedAuthorityFiles, LoadsWhatTheFileKeychainStored) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tamsel-authority-XXXXXX").string();
-    std::filesystem::path root = ::mkdtemp(pattern.data());
+    tamsel::testing::ScratchDirectory scratch;
+    const std::filesystem::path& root = scratch.path();
     auto keychain = std::make_shared<tamsel::platform::FileKeychain>(root);
     std::string stored = storedJson().dump();
     ASSERT_EQ(keychain->store(kGroup, kService, kAccount,
@@ -269,7 +270,6 @@ TEST(SharedAuthorityFiles, LoadsWhatTheFileKeychainStored) {
     platform.bundle = bundle;
     platform.keychain = keychain;
     EXPECT_EQ(NotificationSharedAuthority::load(platform).receiverID, "receiver_0123456789");
-    std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
-#include <thread>
 
 #include "Services/NotificationDeliveryFailure.h"
+#include "platform/RegularFile.h"
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "tests/Services/PresenterFixture.h"
@@ -21,7 +21,7 @@ namespace {
 
 std::vector<NotificationDeliveryChange> sharedPage() {
     return {fromSender(change("n-a", "3", 'a')), fromSender(change("n-b", "1", 'b'), "Grace", senderID('b')),
-            change("n-c", "7", 'c'), withdrawal("n-old", "2", 'd')};
+            change("n-c", "7", 'c'), withdrawal("n-old", "2")};
 }
 
 Platform filePlatform(const std::filesystem::path& root) {
@@ -59,14 +59,27 @@ TAMSEL_TEST_PROCESS_ROLE(apply_shared_page) {
     if (!root) return 2;
     setLogSink(std::make_shared<StdoutMessages>());
     NotificationDeliveryPresenter presenter(nullptr, filePlatform(root));
-    for (int attempt = 0; attempt < 5000; ++attempt) {
+    const auto lockFile =
+        NotificationRevisionLedger::lockFile(std::filesystem::path(root) / "containers" / kGroup /
+                                             "NotificationDelivery" / NotificationRevisionLedger::kFileName);
+    for (int attempt = 0; attempt < 100; ++attempt) {
         try {
             presenter.apply(kReceiver, sharedPage());
             std::cout << "applied" << std::endl;
             return 0;
         } catch (const NotificationDeliveryFailure& failure) {
             if (failure.kind() != NotificationDeliveryFailure::Kind::response) return 3;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // Another process holds the ledger: wait (bounded) until it lets go.
+            int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0) return 5;
+            try {
+                tamsel::platform::lockExclusively(
+                    fd, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+            } catch (const std::exception&) {
+                ::close(fd);
+                return 6;
+            }
+            ::close(fd);  // releases it at once
         }
     }
     return 4;
@@ -104,8 +117,10 @@ TEST(PresenterAcrossProcesses, ConcurrentProcessesShowEachChangeOnce) {
         const auto& info = *delivered.request.content->userInfo;
         EXPECT_TRUE(shown.emplace(info["tamselNotificationId"], info["tamselNotificationRevision"]).second);
     }
-    EXPECT_EQ(shown, (std::map<std::string, std::string>{
-                         {"n-a", "3"}, {"n-b", "1"}, {"n-c", "7"}, {"n-keep", "1"}}));
+    EXPECT_EQ(shown, (std::map<std::string, std::string>{{notificationID("n-a"), "3"},
+                                                         {notificationID("n-b"), "1"},
+                                                         {notificationID("n-c"), "7"},
+                                                         {notificationID("n-keep"), "1"}}));
     auto donated = std::static_pointer_cast<FileInteractionStore>(platform.interactions)->donated();
     ASSERT_EQ(donated.size(), 2u);
     EXPECT_EQ(donated[0].intent.sender->displayName, "Ada Example");

@@ -7,12 +7,15 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "Services/NotificationDeliveryPresenter.h"
+#include "Services/NotificationDeliveryRecords.h"
+#include "Services/NotificationDeliveryWorker.h"
 #include "Services/NotificationRemotePresentation.h"
 #include "Services/NotificationRevisionLedger.h"
 #include "platform/Bundle.h"
@@ -22,6 +25,7 @@
 #include "platform/testing/FaultyFileSystem.h"
 #include "platform/testing/MemoryInteractionStore.h"
 #include "platform/testing/MemoryNotificationCenter.h"
+#include "tests/Services/RecordTesting.h"
 #include "tests/support/ScratchDirectory.h"
 
 namespace presentation_test {
@@ -34,43 +38,77 @@ using tamsel::testing::ScratchDirectory;
 inline const std::string kReceiver = "receiver_0123456789abcdef";
 inline const std::string kGroup = "group.com.brindaxel.tamsel";
 
-inline std::string groupKey(char c) { return std::string(64, c); }
+// A valid group key named by one character: 64 of it when it is a hexadecimal
+// digit, else 62 zeros and the character's code, so every name gives its own key.
+inline std::string groupKey(char c) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) && !std::isupper(static_cast<unsigned char>(c)))
+        return std::string(64, c);
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto code = static_cast<unsigned char>(c);
+    return std::string(62, '0') + kHex[code >> 4] + kHex[code & 15];
+}
 inline std::string senderID(char c = 'a') { return "tamsel_sender_" + std::string(64, c); }
 
-inline NotificationDeliveryChange change(const std::string& id, const std::string& revision,
+// The tests name notifications "n1", "n-own"…; the records carry a valid
+// identifier made from that name. Injective (the name is kept whole before
+// the separator) and a valid identifier is kept as it is, so a test may pass
+// either form anywhere an identifier is expected.
+inline std::string notificationID(const std::string& name) {
+    if (NotificationDeliveryRecords::identifier(name)) return name;
+    std::string id = "ntf_" + name + "_";
+    if (id.size() < 20) id.append(20 - id.size(), '0');
+    return id;
+}
+// The ledger's key of the notification named `name`.
+inline std::string ledgerKey(const std::string& name, const std::string& receiver = kReceiver) {
+    return receiver + ":" + notificationID(name);
+}
+
+// The record's fields of an available change; adjust them and pass them to validated().
+inline ChangeFields changeFields(const std::string& name, const std::string& revision, char group = 'a') {
+    ChangeFields fields;
+    fields.notificationId = notificationID(name);
+    fields.revision = revision;
+    fields.title = "Title of " + name;
+    fields.body = "Body of " + name;
+    fields.groupKey = groupKey(group);
+    fields.audible = true;
+    return fields;
+}
+
+// Every change the presenter sees in these tests went through the worker's validator.
+inline NotificationDeliveryChange validated(const Json& record) {
+    return NotificationDeliveryWorker::change(record);
+}
+inline NotificationDeliveryChange validated(const ChangeFields& fields) {
+    return validated(changeRecord(fields));
+}
+
+inline NotificationDeliveryChange change(const std::string& name, const std::string& revision,
                                          char group = 'a') {
-    NotificationDeliveryChange c;
-    c.notificationID = id;
-    c.revision = revision;
-    c.title = "Title of " + id;
-    c.body = "Body of " + id;
-    c.groupKey = groupKey(group);
-    c.audible = true;
-    c.target = {{"kind", "conversation"}, {"id", id}};
-    return c;
+    return validated(changeFields(name, revision, group));
 }
 
-inline NotificationDeliveryChange withdrawal(const std::string& id, const std::string& revision,
-                                             char group = 'a') {
-    auto c = change(id, revision, group);
-    c.withdrawn = true;
-    return c;
+inline NotificationDeliveryChange withdrawal(const std::string& name, const std::string& revision) {
+    return validated(withdrawnRecord(notificationID(name), revision));
 }
 
+// The change with the presentation's sender, validated as the record's "sender" member.
 inline NotificationDeliveryChange fromSender(NotificationDeliveryChange c,
                                              std::optional<std::string> displayName = "Ada Example",
                                              const std::string& id = senderID()) {
-    c.sender = NotificationDeliverySender{id, std::move(displayName)};
+    Json record = senderRecord(displayName ? Json(*displayName) : Json(nullptr), id);
+    c.sender = NotificationDeliveryRecords::sender(&record);
     return c;
 }
 
 // A content as the presenter would have posted it for (id, revision).
-inline NotificationRequest shownRequest(const std::string& id, const std::string& revision, char group = 'a',
-                                        const std::string& receiver = kReceiver) {
+inline NotificationRequest shownRequest(const std::string& name, const std::string& revision,
+                                        char group = 'a', const std::string& receiver = kReceiver) {
     NotificationContent content;
     content.title = "shown";
     content.userInfo = Json{{"tamselReceiverId", receiver},
-                            {"tamselNotificationId", id},
+                            {"tamselNotificationId", notificationID(name)},
                             {"tamselNotificationRevision", revision},
                             {"tamselGroupKey", groupKey(group)},
                             {"tamselTarget", Json::object()}};
@@ -147,9 +185,9 @@ class PresenterFixture {
         if (!std::filesystem::exists(ledgerFile())) return Json::object();
         return Json::parse(tamsel::testing::readText(ledgerFile()));
     }
-    Json entry(const std::string& id) const {
+    Json entry(const std::string& name) const {
         Json document = ledger();
-        auto it = document.find(kReceiver + ":" + id);
+        auto it = document.find(ledgerKey(name));
         return it == document.end() ? Json() : *it;
     }
 

@@ -37,6 +37,7 @@
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
 #include "tests/crash/PresentationAudit.h"
+#include "tests/support/ChangeRecords.h"
 #include "tests/support/DeliveryServiceProcess.h"
 #include "tests/support/HostBundle.h"
 #include "tests/support/Process.h"
@@ -175,27 +176,24 @@ class CrashConsistencyTest : public ::testing::Test {
                 n.withdrawn = withdrawn;
                 if (!withdrawn) fresh.push_back({n.id, std::to_string(revision)});
             }
-            Json record = {{"notificationId", n.id},
-                           {"notificationRevision", std::to_string(revision)},
-                           {"state", withdrawn ? "withdrawn" : "available"},
-                           {"presentation", nullptr}};
-            if (!withdrawn) {
-                Json presentation = {
-                    {"title", "Conversation " + std::to_string(n.conversation)},
-                    {"body", "round " + std::to_string(round) + ", revision " + std::to_string(revision)},
-                    {"target",
-                     {{"kind", "communication"},
-                      {"communicationId", "comm_" + n.id},
-                      {"channelThreadId", "thread_" + hex64(n.conversation).substr(0, 12)}}},
-                    {"attention",
-                     {{"policyVersion", "notification-attention.v1"},
-                      {"groupKey", hex64(n.conversation)},
-                      {"audible", true}}}};
+            Json record;
+            if (withdrawn) {
+                record = tamsel::testing::withdrawnRecord(n.id, std::to_string(revision));
+            } else {
+                tamsel::testing::ChangeFields fields;
+                fields.notificationId = n.id;
+                fields.revision = std::to_string(revision);
+                fields.title = "Conversation " + std::to_string(n.conversation);
+                fields.body = "round " + std::to_string(round) + ", revision " + std::to_string(revision);
+                fields.groupKey = hex64(n.conversation);
+                fields.target = {{"kind", "communication"},
+                                 {"communicationId", "comm_" + n.id},
+                                 {"channelThreadId", "thread_" + hex64(n.conversation).substr(0, 12)}};
                 if (percent(random) < 50)
-                    presentation["sender"] = {{"schema", "notification_sender.v1"},
-                                              {"canonicalId", "tamsel_sender_" + hex64(n.conversation + 40)},
-                                              {"displayName", "Person " + std::to_string(n.conversation)}};
-                record["presentation"] = std::move(presentation);
+                    fields.sender =
+                        tamsel::testing::senderRecord("Person " + std::to_string(n.conversation),
+                                                      "tamsel_sender_" + hex64(n.conversation + 40));
+                record = tamsel::testing::changeRecord(fields);
             }
             changes.push_back(std::move(record));
         }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/Regex.h"
+#include "tests/support/ChangeRecords.h"
 #include "tests/support/DeliveryServiceProcess.h"
 
 namespace {
@@ -74,10 +75,7 @@ double nowSeconds() {
 }
 
 Json record(const std::string& id, const std::string& revision) {
-    return {{"notificationId", id},
-            {"notificationRevision", revision},
-            {"state", "withdrawn"},
-            {"presentation", nullptr}};
+    return tamsel::testing::withdrawnRecord(id, revision);
 }
 
 // A client of one receiver, speaking the protocol by hand.

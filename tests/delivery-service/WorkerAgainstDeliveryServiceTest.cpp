@@ -88,50 +88,6 @@ class ServiceWorker {
     std::function<void()> onApply_;
 };
 
-TEST(WorkerAgainstDeliveryService, AppliesAndAcknowledgesEveryPageOnceAndFindsNothingTheNextTime) {
-    DeliveryServiceProcess service;
-    ServiceWorker client(service);
-    service.admin("POST", client.admin("/changes/generate"), {{"count", 120}});
-    service.admin("POST", client.admin("/badge"), {{"unreadCount", 12}});
-    auto worker = client.makeWorker();
-    worker->synchronize();
-
-    auto pages = client.pages();
-    ASSERT_EQ(pages.size(), 3u);
-    EXPECT_EQ(pages[0].size(), 50u);
-    EXPECT_EQ(pages[1].size(), 50u);
-    EXPECT_EQ(pages[2].size(), 20u);
-    std::set<std::string> distinct;
-    for (const auto& page : pages) distinct.insert(page.begin(), page.end());
-    EXPECT_EQ(distinct.size(), 120u) << "every change is applied exactly once";
-    EXPECT_EQ(client.badges(), (std::vector<NotificationBadge>{{client.receiver(), "2", 12}}));
-
-    // The service saw each applied page acknowledged, with the same changes, in order.
-    Json acks = service.admin("GET", client.admin("/acknowledgments"));
-    EXPECT_EQ(acks["pending"], 0);
-    ASSERT_EQ(acks["acknowledgments"].size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i) {
-        std::vector<std::string> acknowledged;
-        for (const Json& n : acks["acknowledgments"][i]["notifications"])
-            acknowledged.push_back(n["notificationId"]);
-        EXPECT_EQ(acknowledged, pages[i]) << "page " << i;
-    }
-    EXPECT_EQ(
-        service.admin("GET", client.admin(""))["requests"],
-        (Json{
-            {"worker-sessions", 1}, {"badge", 1}, {"delivery-changes", 3}, {"delivery-acknowledgments", 3}}));
-
-    // A second run finds nothing pending: one empty page, applied and acknowledged.
-    worker->synchronize();
-    pages = client.pages();
-    ASSERT_EQ(pages.size(), 4u);
-    EXPECT_TRUE(pages[3].empty());
-    Json summary = service.admin("GET", client.admin(""));
-    EXPECT_EQ(summary["pending"], 0);
-    EXPECT_EQ(summary["requests"]["worker-sessions"], 2);
-    EXPECT_EQ(summary["acknowledged"], 4);
-}
-
 TEST(WorkerAgainstDeliveryService, ACursorThatExpiresBetweenPagesEndsTheRunAndTheNextRunResumes) {
     DeliveryServiceProcess service;
     ServiceWorker client(service);
@@ -147,26 +103,6 @@ TEST(WorkerAgainstDeliveryService, ACursorThatExpiresBetweenPagesEndsTheRunAndTh
     ASSERT_EQ(client.pages().size(), 2u);
     EXPECT_EQ(client.pages()[1].size(), 20u);
     EXPECT_EQ(service.admin("GET", client.admin(""))["pending"], 0);
-}
-
-TEST(WorkerAgainstDeliveryService, CancelStopsARunWaitingOnAStalledService) {
-    DeliveryServiceProcess service;
-    ServiceWorker client(service);
-    service.admin("POST", client.admin("/changes/generate"), {{"count", 3}});
-    service.admin("POST", "/admin/stall", {{"milliseconds", 20000}, {"route", "delivery-changes"}});
-    auto worker = client.makeWorker();
-    auto run = std::async(std::launch::async, [&] { worker->synchronize(); });
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (service.admin("GET", client.admin(""))["requests"]["delivery-changes"] == 0 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    auto start = std::chrono::steady_clock::now();
-    worker->cancel();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_THROW(run.get(), tamsel::platform::CancellationError);
-    EXPECT_TRUE(client.pages().empty());
-    service.admin("POST", "/admin/stall", {{"milliseconds", 0}});
-    EXPECT_EQ(service.admin("GET", client.admin(""))["pending"], 3);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "platform/Json.h"
 #include "tests/desktop/DesktopTestSupport.h"
+#include "tests/support/ChangeRecords.h"
 #include "tests/support/DeliveryServiceProcess.h"
 #include "tests/support/HostBundle.h"
 
@@ -21,20 +22,17 @@ const std::string kWork(64, 'b');
 
 Json change(const std::string& id, const std::string& title, const std::string& body,
             const std::string& group, const Json& sender) {
-    Json presentation = {
-        {"title", title},
-        {"body", body},
-        {"target",
-         {{"kind", "communication"},
-          {"communicationId", "comm_" + id},
-          {"channelThreadId", "thread_" + group.substr(0, 12)}}},
-        {"attention",
-         {{"policyVersion", "notification-attention.v1"}, {"groupKey", group}, {"audible", true}}}};
-    if (!sender.is_null()) presentation["sender"] = sender;
-    return {{"notificationId", id},
-            {"notificationRevision", "1"},
-            {"state", "available"},
-            {"presentation", presentation}};
+    tamsel::testing::ChangeFields fields;
+    fields.notificationId = id;
+    fields.revision = "1";
+    fields.title = title;
+    fields.body = body;
+    fields.groupKey = group;
+    fields.target = {{"kind", "communication"},
+                     {"communicationId", "comm_" + id},
+                     {"channelThreadId", "thread_" + group.substr(0, 12)}};
+    if (!sender.is_null()) fields.sender = sender;
+    return tamsel::testing::changeRecord(fields);
 }
 
 TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyring) {
@@ -55,7 +53,7 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
                        change("msg_work_0000000001", "Design review", "Slides are up", kWork, nullptr)});
     service.admin("POST", "/admin/receivers/" + receiver + "/badge", Json{{"unreadCount", 4}});
 
-    TemporaryDirectory dir;
+    ScratchDirectory dir;
     std::filesystem::create_directories(dir.path() / "root/containers/group.com.brindaxel.tamsel");
     writeHostBundle(dir.path() / "bundle",
                     {service.origin(), "group.com.brindaxel.tamsel.keychain", "group.com.brindaxel.tamsel"});

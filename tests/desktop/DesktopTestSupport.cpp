@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,16 +26,23 @@ std::chrono::milliseconds left(std::chrono::steady_clock::time_point deadline) {
                              deadline - std::chrono::steady_clock::now()));
 }
 
+// Waits until the child `pid` has exited or the deadline passes: poll() on its
+// pidfd wakes at the exit itself. Reaps nothing.
+void awaitExit(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) return;  // already reaped, or no pidfd: the caller's waitpid tells
+    pollfd exited{fd, POLLIN, 0};
+    while (::poll(&exited, 1, static_cast<int>(left(deadline).count())) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
+}
+
 // Waits for the child without blocking past the limit; true when it was reaped.
 bool reapWithin(pid_t pid, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
+    awaitExit(pid, std::chrono::steady_clock::now() + limit);
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    return r == pid || (r < 0 && errno == ECHILD);
 }
 
 }  // namespace
@@ -123,19 +131,13 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limi
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (pid_ > 0) {
-        int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            ::kill(-pid_, SIGKILL);
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-        }
-        if (r < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(10ms);
-    }
-    return std::nullopt;
+    if (pid_ <= 0) return std::nullopt;
+    awaitExit(pid_, std::chrono::steady_clock::now() + limit);
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+    ::kill(-pid_, SIGKILL);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
 void ChildProcess::stop() {

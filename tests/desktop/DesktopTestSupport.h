@@ -18,6 +18,7 @@
 
 #include "platform/Json.h"
 #include "tests/support/Process.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace tamsel::testing {
 
@@ -104,7 +105,7 @@ class PrivateBus {
     ChildProcess& start(ChildProcess::Options options);
 
   private:
-    TemporaryDirectory dir_;
+    ScratchDirectory dir_;
     std::unique_ptr<ChildProcess> daemon_;
     std::vector<std::unique_ptr<ChildProcess>> services_;
     std::string address_;
@@ -135,7 +136,7 @@ class KeyringDaemon {
 
   private:
     PrivateBus& bus_;
-    TemporaryDirectory home_;
+    ScratchDirectory home_;
     std::unique_ptr<ChildProcess> process_;
 };
 

@@ -136,7 +136,7 @@ class HostDesktopTest : public ::testing::Test {
         return entries;
     }
 
-    TemporaryDirectory dir;
+    ScratchDirectory dir;
     std::filesystem::path log = dir.path() / "host.log";
     int journal = -1;
 };

@@ -188,7 +188,7 @@ class CredentialStore {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    TemporaryDirectory dir;
+    ScratchDirectory dir;
     std::filesystem::path log = dir.path() / "keychain-store.log";
 
   private:

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/Json.h"
+#include "tests/support/ChangeRecords.h"
 #include "tests/support/DeliveryServiceProcess.h"
 #include "tests/support/HostBundle.h"
 #include "tests/support/HostEvents.h"
@@ -64,20 +65,16 @@ class EndToEndTest : public ::testing::Test {
 
     static Json change(const std::string& id, const std::string& revision, char group,
                        const std::string& title = "Title") {
-        return {{"notificationId", id},
-                {"notificationRevision", revision},
-                {"state", "available"},
-                {"presentation",
-                 {{"title", title},
-                  {"body", "Body of " + id},
-                  {"target",
-                   {{"kind", "internal_chat"},
-                    {"internalChatThreadId", "thread_0000000000000001"},
-                    {"internalChatMessageId", "message_" + id}}},
-                  {"attention",
-                   {{"policyVersion", "notification-attention.v1"},
-                    {"groupKey", hex(group)},
-                    {"audible", true}}}}}};
+        tamsel::testing::ChangeFields fields;
+        fields.notificationId = id;
+        fields.revision = revision;
+        fields.title = title;
+        fields.body = "Body of " + id;
+        fields.groupKey = hex(group);
+        fields.target = {{"kind", "internal_chat"},
+                         {"internalChatThreadId", "thread_0000000000000001"},
+                         {"internalChatMessageId", "message_" + id}};
+        return tamsel::testing::changeRecord(fields);
     }
 
     // `count` changes, each in a conversation of its own so that every one stays delivered.

@@ -5,20 +5,16 @@
 #include <fstream>
 
 #include "platform/Bundle.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace tamsel::platform {
 namespace {
 
 class BundleTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tamsel-bundle-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    tamsel::testing::ScratchDirectory scratch;
     void write(const std::string& bytes) { std::ofstream(dir / "Info.plist", std::ios::binary) << bytes; }
-    std::filesystem::path dir;
+    const std::filesystem::path dir = scratch.path();
 };
 
 TEST_F(BundleTest, ReadsTypedValuesFromXML) {

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/file/FileKeychain.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace tamsel::platform {
 namespace {
@@ -36,13 +37,8 @@ mode_t modeOf(const std::filesystem::path& path) {
 
 class FileKeychainTest : public ::testing::Test {
   protected:
-    FileKeychainTest() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tamsel-keychain-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
-    }
-    ~FileKeychainTest() override { std::filesystem::remove_all(root_); }
-
-    std::filesystem::path root_;
+    tamsel::testing::ScratchDirectory scratch_;
+    const std::filesystem::path root_ = scratch_.path();
 };
 
 TEST_F(FileKeychainTest, StoredItemsOutliveTheInstanceAndArePrivate) {

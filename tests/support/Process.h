@@ -81,9 +81,6 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
 // The built binaries of this project.
 std::filesystem::path binaryPath(const std::string& name);
 
-// Kept for the tests written before ScratchDirectory was the one helper.
-using TemporaryDirectory = ScratchDirectory;
-
 // Lines of text (without their line breaks).
 std::vector<std::string> splitLines(const std::string& text);
 
