@@ -4,6 +4,9 @@
 #include <sys/file.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
 
 #include "Services/NotificationDeliveryFailure.h"
 #include "platform/Json.h"
@@ -68,14 +71,6 @@ NotificationRevisionLedger::Lock::~Lock() {
     files_.flock(fd_, LOCK_UN);
     files_.close(fd_);
 }
-
-NotificationRevisionLedger::NotificationRevisionLedger(tamsel::platform::FileSystem& files,
-                                                       std::filesystem::path file)
-    : files_(files), file_(std::move(file)), lock_(files_, lockFile(file_)) {
-    if (files_.exists(file_)) load(files_.readFile(file_));
-}
-
-NotificationRevisionLedger::~NotificationRevisionLedger() = default;
 
 namespace {
 
@@ -194,68 +189,180 @@ void appendEntry(std::string& out, const NotificationRevisionLedger::Entry& entr
 
 }  // namespace
 
-NotificationRevisionLedger::Member NotificationRevisionLedger::member(std::string key, const Entry& entry) {
-    Member m{std::move(key), {}, 0};
-    appendString(m.text, m.key);
-    m.text += ':';
-    m.valueAt = m.text.size();
-    appendEntry(m.text, entry);
-    return m;
-}
+// The state last read or written by a ledger of this process, for the next
+// ledger of the same file: decoding a large file costs many times what
+// comparing it does.
+struct NotificationRevisionLedger::Remembered {
+    std::mutex mutex;
+    std::filesystem::path file;
+    std::optional<State> state;
+};
 
-void NotificationRevisionLedger::load(std::string_view bytes) {
-    // Straight into members, without every entry decoded at once beside them.
-    std::vector<Member> read;
-    LedgerReader reader([&](std::string key, Entry entry) { read.push_back(member(std::move(key), entry)); });
-    if (!Json::sax_parse(bytes.begin(), bytes.end(), &reader)) {
-        read.clear();
-        for (auto& [key, entry] : decode(bytes)) read.push_back(member(key, entry));
-    }
-    // Key order; of a key named twice the last one counts, as in decode().
-    std::stable_sort(read.begin(), read.end(),
-                     [](const Member& a, const Member& b) { return a.key < b.key; });
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < read.size(); ++i) {
-        if (kept > 0 && read[kept - 1].key == read[i].key)
-            read[kept - 1] = std::move(read[i]);
-        else if (kept++ != i)
-            read[kept - 1] = std::move(read[i]);
-    }
-    read.resize(kept);
-    members_ = std::move(read);
+NotificationRevisionLedger::Remembered& NotificationRevisionLedger::remembered() {
+    static Remembered instance;
+    return instance;
 }
 
 namespace {
 
-// The file's bytes from its members in key order. With a replacement, the
-// member of that key is written as it (added in its place if missing), so
-// that a record can be encoded without touching the ledger.
-template <class Member>
-std::string encodeFile(const std::vector<Member>& members, const Member* replacement) {
-    std::size_t size = 2 + (replacement ? replacement->text.size() + 1 : 0);
-    for (const auto& m : members) size += m.text.size() + 1;
+std::uint32_t checkedLength(std::size_t length) {
+    if (length > UINT32_MAX) throw std::length_error("ledger member too long");
+    return static_cast<std::uint32_t>(length);
+}
+
+}  // namespace
+
+NotificationRevisionLedger::NotificationRevisionLedger(tamsel::platform::FileSystem& files,
+                                                       std::filesystem::path file)
+    : files_(files), file_(std::move(file)), lock_(files_, lockFile(file_)) {
+    if (!files_.exists(file_)) return;
+    const std::string bytes = files_.readFile(file_);
+    {
+        auto& last = remembered();
+        std::lock_guard guard(last.mutex);
+        if (last.state && last.file == file_) {
+            state_ = std::move(*last.state);
+            last.state.reset();
+        }
+    }
+    if (!encodes(bytes, nullptr)) load(bytes);
+}
+
+NotificationRevisionLedger::~NotificationRevisionLedger() {
+    // Still locked here: the lock is released after this body.
+    try {
+        auto& last = remembered();
+        std::lock_guard guard(last.mutex);
+        last.file = file_;
+        last.state = std::move(state_);
+    } catch (...) {
+        // Only a shortcut is lost.
+    }
+}
+
+NotificationRevisionLedger::Member NotificationRevisionLedger::append(std::string_view key,
+                                                                      const Entry& entry) {
+    std::size_t size = key.size() + 8;
+    for (const auto& [name, value] : entry) size += name.size() + value.size() + 6;
+    reserveText(size + key.size());
+    auto& text = state_.text;
+    Member m;
+    m.at = text.size();
+    appendString(text, std::string(key));
+    const bool escaped = text.size() - m.at != key.size() + 2;
+    text += ':';
+    m.valueAt = checkedLength(text.size() - m.at);
+    appendEntry(text, entry);
+    m.length = checkedLength(text.size() - m.at);
+    if (escaped) {
+        m.keyAt = text.size();
+        text.append(key);
+    } else {
+        m.keyAt = m.at + 1;
+    }
+    m.keyLength = checkedLength(key.size());
+    return m;
+}
+
+void NotificationRevisionLedger::reserveText(std::size_t bytes) {
+    auto& text = state_.text;
+    if (text.size() + bytes <= text.capacity()) return;
+    std::size_t live = 0;
+    for (const auto& m : state_.members) live += m.length + (m.keyAt >= m.at + m.length ? m.keyLength : 0);
+    // Room for a few pages of records beyond what is live, so that this is rare.
+    std::string compacted;
+    compacted.reserve(live + bytes + live / 8 + 4096);
+    for (auto& m : state_.members) {
+        const bool keyInText = m.keyAt < m.at + m.length;
+        const std::size_t at = compacted.size();
+        compacted.append(text, m.at, m.length);
+        if (keyInText) {
+            m.keyAt = at + (m.keyAt - m.at);
+        } else {
+            compacted.append(text, m.keyAt, m.keyLength);
+            m.keyAt = at + m.length;
+        }
+        m.at = at;
+    }
+    text = std::move(compacted);
+}
+
+void NotificationRevisionLedger::load(std::string_view bytes) {
+    // Straight into members, without every entry decoded at once beside them.
+    state_ = State{};
+    state_.text.reserve(bytes.size() + bytes.size() / 8 + 4096);
+    std::vector<Member> read;
+    LedgerReader reader([&](std::string key, Entry entry) { read.push_back(append(key, entry)); });
+    if (!Json::sax_parse(bytes.begin(), bytes.end(), &reader)) {
+        read.clear();
+        state_.text.clear();
+        for (auto& [key, entry] : decode(bytes)) read.push_back(append(key, entry));
+    }
+    // Key order; of a key named twice the last one counts, as in decode().
+    std::stable_sort(read.begin(), read.end(),
+                     [&](const Member& a, const Member& b) { return keyOf(a) < keyOf(b); });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (kept > 0 && keyOf(read[kept - 1]) == keyOf(read[i]))
+            read[kept - 1] = read[i];
+        else
+            read[kept++] = read[i];
+    }
+    read.resize(kept);
+    read.shrink_to_fit();
+    state_.members = std::move(read);
+}
+
+std::string NotificationRevisionLedger::encodeFile(const Member* replacement) const {
+    std::size_t size = 2 + (replacement ? replacement->length + 1 : 0);
+    for (const auto& m : state_.members) size += m.length + 1;
     std::string out;
     out.reserve(size);
     out += '{';
-    auto append = [&](const Member& m) {
+    auto add = [&](const Member& m) {
         if (out.size() > 1) out += ',';
-        out += m.text;
+        out += textOf(m);
     };
     bool placed = replacement == nullptr;
-    for (const auto& m : members) {
-        if (!placed && replacement->key <= m.key) {
-            append(*replacement);
+    for (const auto& m : state_.members) {
+        if (!placed && keyOf(*replacement) <= keyOf(m)) {
+            add(*replacement);
             placed = true;
-            if (replacement->key == m.key) continue;
+            if (keyOf(*replacement) == keyOf(m)) continue;
         }
-        append(m);
+        add(m);
     }
-    if (!placed) append(*replacement);
+    if (!placed) add(*replacement);
     out += '}';
     return out;
 }
 
-}  // namespace
+bool NotificationRevisionLedger::encodes(std::string_view bytes, const Member* replacement) const {
+    if (state_.members.empty() && !replacement) return bytes == "{}";
+    bool first = true;
+    auto consume = [&](std::string_view part) {
+        if (!bytes.starts_with(part)) return false;
+        bytes.remove_prefix(part.size());
+        return true;
+    };
+    auto member = [&](const Member& m) {
+        if (!first && !consume(",")) return false;
+        first = false;
+        return consume(textOf(m));
+    };
+    if (!consume("{")) return false;
+    bool placed = replacement == nullptr;
+    for (const auto& m : state_.members) {
+        if (!placed && keyOf(*replacement) <= keyOf(m)) {
+            if (!member(*replacement)) return false;
+            placed = true;
+            if (keyOf(*replacement) == keyOf(m)) continue;
+        }
+        if (!member(m)) return false;
+    }
+    if (!placed && !member(*replacement)) return false;
+    return bytes == "}";
+}
 
 // Written straight from the entries rather than through a JSON document; the
 // bytes are the writer's.
@@ -271,29 +378,23 @@ std::string NotificationRevisionLedger::encode(const Entries& entries) {
     return out;
 }
 
-std::vector<NotificationRevisionLedger::Member>::iterator NotificationRevisionLedger::position(
-    const std::string& key) {
-    return std::lower_bound(members_.begin(), members_.end(), key,
-                            [](const Member& m, const std::string& k) { return m.key < k; });
-}
-
 std::vector<NotificationRevisionLedger::Member>::const_iterator NotificationRevisionLedger::position(
-    const std::string& key) const {
-    return std::lower_bound(members_.begin(), members_.end(), key,
-                            [](const Member& m, const std::string& k) { return m.key < k; });
+    std::string_view key) const {
+    return std::lower_bound(state_.members.begin(), state_.members.end(), key,
+                            [&](const Member& m, std::string_view k) { return keyOf(m) < k; });
 }
 
 std::optional<NotificationRevisionLedger::Entry> NotificationRevisionLedger::find(
     const std::string& key) const {
     auto it = position(key);
-    if (it == members_.end() || it->key != key) return std::nullopt;
-    return decodeEntry(std::string_view(it->text).substr(it->valueAt));
+    if (it == state_.members.end() || keyOf(*it) != key) return std::nullopt;
+    return decodeEntry(textOf(*it).substr(it->valueAt));
 }
 
 NotificationRevisionLedger::Entries NotificationRevisionLedger::entries() const {
     Entries entries;
-    for (const auto& m : members_)
-        entries.emplace_hint(entries.end(), m.key, decodeEntry(std::string_view(m.text).substr(m.valueAt)));
+    for (const auto& m : state_.members)
+        entries.emplace_hint(entries.end(), std::string(keyOf(m)), decodeEntry(textOf(m).substr(m.valueAt)));
     return entries;
 }
 
@@ -306,7 +407,7 @@ NotificationRevisionLedger::Entry NotificationRevisionLedger::decodeEntry(std::s
 }
 
 void NotificationRevisionLedger::write(bool restrictPermissions) {
-    files_.writeFileAtomically(file_, encodeFile<Member>(members_, nullptr));
+    files_.writeFileAtomically(file_, encodeFile(nullptr));
     if (restrictPermissions) files_.setPermissions(file_, 0600);
 }
 
@@ -317,35 +418,29 @@ void NotificationRevisionLedger::record(const std::string& key, Entry entry, boo
 NotificationRevisionLedger::PreparedRecord NotificationRevisionLedger::prepare(const std::string& key,
                                                                                Entry entry,
                                                                                bool restrictPermissions) {
-    Member m = member(key, entry);
-    std::string bytes = encodeFile(members_, &m);
-    auto staged = files_.stageFile(file_, bytes);
-    return PreparedRecord(*this, std::move(m), std::move(bytes), restrictPermissions, std::move(staged));
+    Member m = append(key, entry);
+    // The bytes live only until they are staged: a large ledger's copy would
+    // otherwise stay beside it until the commit.
+    auto staged = files_.stageFile(file_, encodeFile(&m));
+    return PreparedRecord(*this, m, restrictPermissions, std::move(staged));
 }
 
 NotificationRevisionLedger::PreparedRecord::PreparedRecord(
-    NotificationRevisionLedger& ledger, Member member, std::string bytes, bool restrictPermissions,
+    NotificationRevisionLedger& ledger, Member member, bool restrictPermissions,
     std::unique_ptr<tamsel::platform::StagedFile> staged)
     : ledger_(ledger),
-      member_(std::move(member)),
-      bytes_(std::move(bytes)),
+      member_(member),
       restrictPermissions_(restrictPermissions),
       staged_(std::move(staged)) {}
 
-void NotificationRevisionLedger::place(Member m) {
-    auto it = position(m.key);
-    if (it != members_.end() && it->key == m.key)
-        *it = std::move(m);
+void NotificationRevisionLedger::place(const Member& m) {
+    auto it = position(keyOf(m));
+    auto& members = state_.members;
+    auto at = members.begin() + (it - members.cbegin());
+    if (at != members.end() && keyOf(*at) == keyOf(m))
+        *at = m;
     else
-        members_.insert(it, std::move(m));
-}
-
-bool NotificationRevisionLedger::holds(const std::string& bytes) const {
-    try {
-        return files_.readFile(file_) == bytes;
-    } catch (...) {
-        return false;
-    }
+        members.insert(at, m);
 }
 
 void NotificationRevisionLedger::PreparedRecord::commit() {
@@ -357,16 +452,22 @@ void NotificationRevisionLedger::PreparedRecord::commit() {
         // would have the next record rewrite the file without it, so that
         // the change is shown again by the next run. The error still ends
         // the call.
-        if (ledger_.holds(bytes_)) ledger_.place(std::move(member_));
+        bool inPlace = false;
+        try {
+            inPlace = ledger_.encodes(ledger_.files_.readFile(ledger_.file_), &member_);
+        } catch (...) {
+        }
+        if (inPlace) ledger_.place(member_);
         throw;
     }
     // The file holds it now, whatever happens to its permissions.
-    ledger_.place(std::move(member_));
+    ledger_.place(member_);
     if (restrictPermissions_) ledger_.files_.setPermissions(ledger_.file_, 0600);
 }
 
 void NotificationRevisionLedger::erase(const std::string& key, bool restrictPermissions) {
-    if (auto it = position(key); it != members_.end() && it->key == key) members_.erase(it);
+    if (auto it = position(key); it != state_.members.end() && keyOf(*it) == key)
+        state_.members.erase(state_.members.begin() + (it - state_.members.cbegin()));
     write(restrictPermissions);
 }
 

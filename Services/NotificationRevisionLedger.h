@@ -14,6 +14,10 @@
 // non-blocking flock on "<ledger>.lock" (never the ledger itself, which is
 // replaced by rename) and reads the file once; destroying it unlocks and closes
 // the lock descriptor, also while an error unwinds. One thread uses it.
+// A process that opens the same ledger again (one run opens it for every page)
+// decodes the file only when it no longer holds, byte for byte, what the
+// process last read or wrote there.
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -28,11 +32,19 @@
 namespace TamselNotificationService {
 
 class NotificationRevisionLedger {
-    // One member of the file as its encoded text (see members_).
+    // One member of the file: where its encoded text and its key lie in text_
+    // (see members_).
     struct Member {
-        std::string key;
-        std::string text;     // "<key>":{…}, exactly as in the file
-        std::size_t valueAt;  // where {…} starts in text
+        std::size_t at = 0;         // "<key>":{…}, exactly as in the file
+        std::size_t keyAt = 0;      // the key's own bytes (inside the text unless escaped)
+        std::uint32_t length = 0;   // of the text
+        std::uint32_t valueAt = 0;  // where {…} starts, from `at`
+        std::uint32_t keyLength = 0;
+    };
+    // What an open ledger holds: every member, and the texts they point into.
+    struct State {
+        std::string text;
+        std::vector<Member> members;
     };
 
   public:
@@ -83,12 +95,11 @@ class NotificationRevisionLedger {
 
       private:
         friend class NotificationRevisionLedger;
-        PreparedRecord(NotificationRevisionLedger& ledger, Member member, std::string bytes,
-                       bool restrictPermissions, std::unique_ptr<tamsel::platform::StagedFile> staged);
+        PreparedRecord(NotificationRevisionLedger& ledger, Member member, bool restrictPermissions,
+                       std::unique_ptr<tamsel::platform::StagedFile> staged);
 
         NotificationRevisionLedger& ledger_;
         Member member_;
-        std::string bytes_;  // what the file holds once the record is in place
         bool restrictPermissions_;
         std::unique_ptr<tamsel::platform::StagedFile> staged_;
     };
@@ -117,25 +128,43 @@ class NotificationRevisionLedger {
     };
 
     void write(bool restrictPermissions);
-    // Adds or replaces the member in memory (its text in key order).
-    void place(Member member);
-    // True when the file can be read and holds exactly `bytes`.
-    bool holds(const std::string& bytes) const;
+    // Adds or replaces the member in memory (in key order).
+    void place(const Member& member);
     static Entry decodeEntry(std::string_view text);
+
+    // Members are kept as their encoded texts, one after another in one
+    // string, and sorted by key in state_.members: the whole file is rewritten after
+    // every change, and joining texts costs far less than encoding maps of
+    // strings again; one string also takes far less memory than a string (or
+    // a map) per member. Lookups decode. A replaced member's old text stays
+    // behind until the string is next compacted.
+    std::string_view textOf(const Member& m) const {
+        return std::string_view(state_.text).substr(m.at, m.length);
+    }
+    std::string_view keyOf(const Member& m) const {
+        return std::string_view(state_.text).substr(m.keyAt, m.keyLength);
+    }
+    // Encodes a member into text_ (without placing it).
+    Member append(std::string_view key, const Entry& entry);
+    // Makes room for `bytes` more in text_ without doubling it, dropping the
+    // texts of replaced members.
+    void reserveText(std::size_t bytes);
+    void load(std::string_view bytes);
+    // The file's bytes; with a replacement, that member is written in place of
+    // (or beside) the one of its key, so that a record can be encoded without
+    // touching the ledger.
+    std::string encodeFile(const Member* replacement) const;
+    // True when `bytes` are exactly what encodeFile(replacement) would return.
+    bool encodes(std::string_view bytes, const Member* replacement) const;
+    std::vector<Member>::const_iterator position(std::string_view key) const;
+
+    struct Remembered;
+    static Remembered& remembered();
 
     tamsel::platform::FileSystem& files_;
     std::filesystem::path file_;
     Lock lock_;
-    // Each member kept as its encoded text, in key order: the whole file is
-    // rewritten after every change, and joining texts costs far less than
-    // encoding maps of strings again, which also took twice the memory.
-    // Lookups decode.
-    static Member member(std::string key, const Entry& entry);
-    void load(std::string_view bytes);
-    std::vector<Member>::iterator position(const std::string& key);
-    std::vector<Member>::const_iterator position(const std::string& key) const;
-
-    std::vector<Member> members_;
+    State state_;
 };
 
 }  // namespace TamselNotificationService

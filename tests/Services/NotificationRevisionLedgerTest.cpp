@@ -409,6 +409,71 @@ TEST(RevisionLedger, ARecordStaysOnceItsFileIsInPlaceWhateverFailsAfter) {
     }
 }
 
+// A process reopens the ledger for every page and may skip decoding what it
+// read or wrote last; whatever changed the file in between must be seen.
+TEST(RevisionLedger, AReopenedLedgerSeesTheFileAsItIsNow) {
+    using Entries = NotificationRevisionLedger::Entries;
+    const Entries ours{{"r:a", {{"revision", "1"}}}, {"r:b", {{"revision", "2"}}}};
+    struct Row {
+        const char* name;
+        std::string written;  // by someone else, between the two ledgers
+        Entries expected;
+    };
+    const Row rows[] = {
+        {"nothing", NotificationRevisionLedger::encode(ours), ours},
+        {"same size, another revision",
+         R"({"r:a":{"revision":"1"},"r:b":{"revision":"3"}})",
+         {{"r:a", {{"revision", "1"}}}, {"r:b", {{"revision", "3"}}}}},
+        {"a member fewer", R"({"r:b":{"revision":"2"}})", {{"r:b", {{"revision", "2"}}}}},
+        {"a member more",
+         R"({"r:a":{"revision":"1"},"r:b":{"revision":"2"},"r:c":{"revision":"1"}})",
+         {{"r:a", {{"revision", "1"}}}, {"r:b", {{"revision", "2"}}}, {"r:c", {{"revision", "1"}}}}},
+        {"the same members, spaced", R"({ "r:a":{"revision":"1"}, "r:b":{"revision":"2"} })", ours},
+        {"emptied", "{}", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScratchDirectory dir;
+        PosixFileSystem files(dir.path());
+        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
+        {
+            NotificationRevisionLedger ledger(files, file);
+            for (const auto& [key, entry] : ours) ledger.record(key, entry, true);
+        }
+        files.writeFileAtomically(file, row.written);
+        {
+            NotificationRevisionLedger reopened(files, file);
+            EXPECT_EQ(reopened.entries(), row.expected);
+            reopened.record("r:z", {{"revision", "1"}}, true);
+        }
+        NotificationRevisionLedger again(files, file);
+        Entries expected = row.expected;
+        expected["r:z"] = {{"revision", "1"}};
+        EXPECT_EQ(again.entries(), expected);
+        EXPECT_EQ(files.readFile(file), NotificationRevisionLedger::encode(expected));
+    }
+}
+
+// Members replaced many times leave their old texts behind in memory; the
+// file must only ever hold the live ones, however often that space is reused.
+TEST(RevisionLedger, ManyRecordsOfTheSameMembersKeepTheFileExact) {
+    using Entries = NotificationRevisionLedger::Entries;
+    ScratchDirectory dir;
+    PosixFileSystem files(dir.path());
+    const auto file = dir.path() / NotificationRevisionLedger::kFileName;
+    Entries expected;
+    NotificationRevisionLedger ledger(files, file);
+    for (int i = 0; i < 400; ++i) {
+        const std::string key = "r:" + std::to_string(i % 7) + (i % 3 == 0 ? "\u00e9\"" : "");
+        NotificationRevisionLedger::Entry entry{{"revision", std::to_string(i)},
+                                                {"state", std::string(i % 50, 'x')}};
+        ledger.record(key, entry, false);
+        expected[key] = entry;
+    }
+    EXPECT_EQ(ledger.entries(), expected);
+    EXPECT_EQ(files.readFile(file), NotificationRevisionLedger::encode(expected));
+}
+
 // A file written elsewhere may be out of key order or name a member twice; the
 // open ledger reads it as decode() does and writes it back in order.
 TEST(RevisionLedger, OpensAFileOutOfOrderOrWithAMemberNamedTwiceAsDecodeReadsIt) {
