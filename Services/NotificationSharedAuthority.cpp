@@ -1,7 +1,10 @@
 #include "Services/NotificationSharedAuthority.h"
 
 #include <cmath>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "Services/NotificationDeliveryFailure.h"
 #include "platform/Json.h"
@@ -110,8 +113,19 @@ NotificationWorkerCredential load(const tamsel::platform::Platform& platform) {
     const KeychainResult result = platform.keychain->copyMatching(lookup);
     requireSuccess(result.status, "load");
     if (!result.data) throw NotificationDeliveryFailure::credential();
-    return NotificationWorkerCredential::decode(
+    // The same bytes decode to the same credential: a run loads it before
+    // every exchange, and it is rarely replaced during one.
+    static std::mutex mutex;
+    static std::optional<std::pair<KeychainData, NotificationWorkerCredential>> last;
+    {
+        std::lock_guard guard(mutex);
+        if (last && last->first == *result.data) return last->second;
+    }
+    auto credential = NotificationWorkerCredential::decode(
         std::string_view(reinterpret_cast<const char*>(result.data->data()), result.data->size()));
+    std::lock_guard guard(mutex);
+    last.emplace(*result.data, credential);
+    return credential;
 }
 
 }  // namespace NotificationSharedAuthority

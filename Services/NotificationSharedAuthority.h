@@ -1,7 +1,7 @@
 #pragma once
 // Reads the worker credential that the main application stored in the shared
-// keychain group. Stateless: every load() reads the bundle setting and the
-// keychain anew.
+// keychain group. Every load() reads the bundle setting and the keychain anew;
+// only the decoding of bytes already decoded once is skipped.
 #include <string>
 #include <string_view>
 

@@ -21,6 +21,12 @@ bool makePrivateDirectory(const std::filesystem::path& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool sameVersion(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 }  // namespace
 
 bool isSafeKeychainAttribute(const std::string& value) {
@@ -45,8 +51,23 @@ KeychainResult FileKeychain::copyMatching(const KeychainQuery& query) {
             (void)openRegularFile(path, O_RDONLY);
             return {kErrSecSuccess, std::nullopt};
         }
+        // Taken before reading: should the item change in between, the next
+        // lookup sees another stat and reads it again.
+        struct stat before {};
+        const bool known = ::lstat(path.c_str(), &before) == 0 && S_ISREG(before.st_mode);
+        {
+            std::lock_guard guard(mutex_);
+            if (known && remembered_ && remembered_->path == path && sameVersion(remembered_->before, before))
+                return {kErrSecSuccess, KeychainData(remembered_->bytes.begin(), remembered_->bytes.end())};
+        }
         std::string bytes = readRegularFile(path, kLargestItem);
-        return {kErrSecSuccess, KeychainData(bytes.begin(), bytes.end())};
+        KeychainData data(bytes.begin(), bytes.end());
+        std::lock_guard guard(mutex_);
+        if (known)
+            remembered_ = Remembered{path, before, std::move(bytes)};
+        else
+            remembered_.reset();
+        return {kErrSecSuccess, std::move(data)};
     } catch (const FileSystemError& error) {
         switch (error.code().value()) {
             case ENOENT:

@@ -6,11 +6,18 @@
 // is refused with kErrSecParam and never becomes part of a path.
 //
 // The extension only reads; store() stands in for the main application writing
-// the item. Both are safe from any thread and any process: an item is replaced
-// atomically (temporary file, fsync, rename), so a reader sees the old bytes or
-// the new ones, never a mix.
+// the item. A run reads the item before every exchange with the service, so the
+// bytes last read are kept and read again only when the file's identity, size,
+// modification or change time differ (a replaced or edited item always does). Both are safe from any thread
+// and any process: an item is replaced atomically (temporary file, fsync, rename), so a reader sees the old
+// bytes or the new ones, never a mix.
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
 
 #include "platform/Keychain.h"
 
@@ -37,7 +44,16 @@ class FileKeychain final : public Keychain {
     const std::filesystem::path& directory() const { return directory_; }
 
   private:
+    // The bytes of one item file as last read, and what its stat said before.
+    struct Remembered {
+        std::filesystem::path path;
+        struct stat before {};
+        std::string bytes;
+    };
+
     std::filesystem::path directory_;  // <root>/keychain
+    std::mutex mutex_;
+    std::optional<Remembered> remembered_;
 };
 
 // True when the attribute may name a directory or file of the file keychain.

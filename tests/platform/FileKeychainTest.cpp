@@ -1,9 +1,13 @@
 // The file-backed keychain in a real temporary directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <optional>
 
 #include "platform/file/FileKeychain.h"
 #include "tests/support/ScratchDirectory.h"
@@ -71,6 +75,52 @@ TEST_F(FileKeychainTest, KeepsBytesExactly) {
     KeychainResult empty = keychain.copyMatching(lookup());
     EXPECT_EQ(empty.status, kErrSecSuccess);
     EXPECT_EQ(empty.data, KeychainData());
+}
+
+// One instance serves a whole run and keeps what it read; an item changed in
+// any way since must be read again, even when its size and modification time
+// are what they were.
+TEST_F(FileKeychainTest, AnItemChangedSinceTheLastReadIsReadAgain) {
+    const auto item = root_ / "keychain" / kGroup / kService / kAccount;
+    auto rewriteInPlace = [&](const std::string& text) {
+        struct stat before {};
+        ASSERT_EQ(::stat(item.c_str(), &before), 0);
+        std::ofstream(item, std::ios::binary | std::ios::trunc) << text;
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, item.c_str(), times, 0), 0);
+    };
+    struct Row {
+        const char* name;
+        std::function<void(FileKeychain&)> change;
+        KeychainStatus status;
+        std::optional<KeychainData> data;
+    };
+    const Row rows[] = {
+        {"replaced by store()", [&](FileKeychain& k) { k.store(kGroup, kService, kAccount, bytes("fresh")); },
+         kErrSecSuccess, bytes("fresh")},
+        {"replaced by another instance",
+         [&](FileKeychain&) { FileKeychain(root_).store(kGroup, kService, kAccount, bytes("other")); },
+         kErrSecSuccess, bytes("other")},
+        {"rewritten in place, same size, same modification time",
+         [&](FileKeychain&) { rewriteInPlace("stalf"); }, kErrSecSuccess, bytes("stalf")},
+        {"made unreadable",
+         [&](FileKeychain&) { std::filesystem::permissions(item, std::filesystem::perms::none); },
+         kErrSecInteractionNotAllowed, std::nullopt},
+        {"removed", [&](FileKeychain&) { std::filesystem::remove(item); }, kErrSecItemNotFound, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.status == kErrSecInteractionNotAllowed && ::geteuid() == 0) continue;  // root reads anyway
+        FileKeychain keychain(root_);
+        ASSERT_EQ(keychain.store(kGroup, kService, kAccount, bytes("stale")), kErrSecSuccess);
+        ASSERT_EQ(keychain.copyMatching(lookup()).data, bytes("stale"));
+        ASSERT_EQ(keychain.copyMatching(lookup()).data, bytes("stale"));
+        row.change(keychain);
+        KeychainResult result = keychain.copyMatching(lookup());
+        EXPECT_EQ(result.status, row.status);
+        EXPECT_EQ(result.data, row.data);
+        std::filesystem::remove_all(root_ / "keychain");
+    }
 }
 
 TEST_F(FileKeychainTest, ItemsAreKeyedByGroupServiceAndAccount) {
