@@ -309,8 +309,10 @@ void NotificationRevisionLedger::load(std::string_view bytes) {
             read[kept++] = read[i];
     }
     read.resize(kept);
-    read.shrink_to_fit();
-    state_.members = std::move(read);
+    // Room for the records of a few pages, so that the first one does not
+    // double the array.
+    state_.members.reserve(kept + kept / 8 + 64);
+    state_.members.assign(read.begin(), read.end());
 }
 
 std::string NotificationRevisionLedger::encodeFile(const Member* replacement) const {
