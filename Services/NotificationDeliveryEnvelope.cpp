@@ -28,13 +28,12 @@ bool containsNoStore(std::string value) {
 
 NotificationDeliveryEnvelope::NotificationDeliveryEnvelope(
     const std::string& origin, const std::shared_ptr<tamsel::platform::HTTPSessionFactory>& sessions)
-    : origin_(origin) {
+    : origin_(tamsel::platform::ReferenceBase::parse(origin)) {
     // The scheme as written, so "HTTPS://" is refused like any other scheme.
-    auto parts = tamsel::platform::parseURL(origin);
+    const auto* parts = origin_ ? &origin_->components() : nullptr;
     if (!origin.starts_with("https:") || !parts || parts->scheme != "https" || !parts->host || parts->user ||
         parts->password || parts->query || parts->fragment)
         throw NotificationDeliveryFailure::response();
-    originParts_ = std::move(*parts);
     if (!sessions) throw std::invalid_argument("the platform has no HTTPS session factory");
     session_ = sessions->makeSession();
 }
@@ -43,8 +42,9 @@ Json NotificationDeliveryEnvelope::request(const std::string& path, const std::s
                                            const std::map<std::string, std::string>& headers,
                                            const std::optional<Json>& body, const std::string& schema) {
     // Construction: the request can never leave the configured origin.
-    auto resolved = tamsel::platform::resolveReference(origin_, path);
-    if (!resolved || !sameOrigin(originParts_, *resolved)) throw NotificationDeliveryFailure::response();
+    auto resolved = origin_->resolve(path);
+    if (!resolved || !sameOrigin(origin_->components(), *resolved))
+        throw NotificationDeliveryFailure::response();
 
     tamsel::platform::HTTPRequest request;
     request.url = resolved->url;

@@ -45,9 +45,8 @@ class NotificationDeliveryEnvelope {
                                    const std::string& schema);
 
   private:
-    std::string origin_;
-    // Parsed once: every request is checked against it.
-    tamsel::platform::URLComponents originParts_;
+    // Parsed once: every request is resolved against it and checked.
+    std::optional<tamsel::platform::ReferenceBase> origin_;
     std::shared_ptr<tamsel::platform::HTTPSession> session_;
 };
 

@@ -104,7 +104,7 @@ std::optional<std::string> part(CURLU* handle, CURLUPart which) {
     return text;
 }
 
-std::optional<URLComponents> components(CURLU* handle) {
+std::optional<URLComponents> componentsOf(CURLU* handle) {
     auto url = part(handle, CURLUPART_URL);
     auto scheme = part(handle, CURLUPART_SCHEME);
     if (!url || !scheme) return std::nullopt;
@@ -156,7 +156,7 @@ std::optional<URLComponents> parseURL(std::string_view text) {
     if (!handle) return std::nullopt;
     if (curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), 0) != CURLUE_OK)
         return std::nullopt;
-    auto out = components(handle.get());
+    auto out = componentsOf(handle.get());
     if (!out) return std::nullopt;
     if (authority->emptyHost) out->host.reset();
     if (authority->userInfo && !out->user) out->user = "";
@@ -167,15 +167,28 @@ std::optional<URLComponents> parseURL(std::string_view text) {
 }
 
 std::optional<URLComponents> resolveReference(std::string_view base, std::string_view reference) {
-    if (!parseURL(base) || !isURIReference(reference)) return std::nullopt;
-    CurlURL handle(curl_url());
+    auto parsed = ReferenceBase::parse(base);
+    if (!parsed) return std::nullopt;
+    return parsed->resolve(reference);
+}
+
+std::optional<ReferenceBase> ReferenceBase::parse(std::string_view base) {
+    auto parts = parseURL(base);
+    if (!parts) return std::nullopt;
+    std::shared_ptr<Curl_URL> handle(curl_url(), curl_url_cleanup);
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, std::string(base).c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    return ReferenceBase(std::move(*parts), std::move(handle));
+}
+
+std::optional<URLComponents> ReferenceBase::resolve(std::string_view reference) const {
+    if (!isURIReference(reference)) return std::nullopt;
+    CurlURL handle(curl_url_dup(handle_.get()));
     if (!handle) return std::nullopt;
     // Setting a second URL on a handle resolves it against the first.
-    if (curl_url_set(handle.get(), CURLUPART_URL, std::string(base).c_str(), 0) != CURLUE_OK)
-        return std::nullopt;
     if (curl_url_set(handle.get(), CURLUPART_URL, std::string(reference).c_str(), 0) != CURLUE_OK)
         return std::nullopt;
-    return components(handle.get());
+    return componentsOf(handle.get());
 }
 
 }  // namespace tamsel::platform
