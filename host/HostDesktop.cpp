@@ -99,6 +99,22 @@ const platform::DesktopModule& requireModule(const char* flag) {
 
 }  // namespace
 
+#if defined(__SANITIZE_THREAD__)
+// GLib (which the desktop module loads for the Secret Service) is not built for
+// ThreadSanitizer: its reference counts and queues use atomics it cannot see,
+// so memory handed between GLib's D-Bus worker thread and ours looks
+// unsynchronised. Races inside these libraries are theirs to find. The list
+// must be the program's: ThreadSanitizer reads it at startup, before any module
+// is loaded. Weak: a test executable brings its own list
+// (tests/support/TsanSuppressions), which names these libraries too.
+extern "C" __attribute__((weak)) const char* __tsan_default_suppressions() {
+    return "race:libglib-2.0.so\n"
+           "race:libgobject-2.0.so\n"
+           "race:libgio-2.0.so\n"
+           "race:libsecret-1.so\n";
+}
+#endif
+
 std::optional<std::string> desktopBackendMissing(const HostOptions& options) {
     if (desktopBuilt) return std::nullopt;
     if (options.notifications == HostOptions::Notifications::desktop) return "--notifications desktop";

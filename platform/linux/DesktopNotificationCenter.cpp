@@ -193,8 +193,22 @@ template <class Body>
 void DesktopNotificationCenter::withBus(DBusDeadline deadline, Body&& body) {
     // One operation at a time on the connection; waiting for it costs no more
     // than the operation's own time.
-    std::unique_lock lock(busMutex_, std::defer_lock);
-    if (!lock.try_lock_until(deadline)) throw DBusFailure(DBusFailure::Kind::timedOut, "");
+    {
+        std::unique_lock lock(busMutex_);
+        if (!busReleased_.wait_until(lock, deadline, [&] { return !busTaken_; }))
+            throw DBusFailure(DBusFailure::Kind::timedOut, "");
+        busTaken_ = true;
+    }
+    struct Release {
+        DesktopNotificationCenter& center;
+        ~Release() {
+            {
+                std::lock_guard lock(center.busMutex_);
+                center.busTaken_ = false;
+            }
+            center.busReleased_.notify_one();
+        }
+    } release{*this};
     try {
         body(connection(deadline));
     } catch (const DBusFailure& failure) {

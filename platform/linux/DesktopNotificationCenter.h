@@ -26,6 +26,7 @@
 // post is one question to the bus (who owns the server's name now) and the
 // Notify call itself. Operations take the connection in turn.
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -100,7 +101,12 @@ class DesktopNotificationCenter final : public NotificationCenter {
     LockedJsonFile registry_;
     std::shared_ptr<const Clock> clock_;
     DesktopNotificationSettings settings_;
-    std::timed_mutex busMutex_;
+    // Whether an operation holds the connection (and session_), under busMutex_.
+    // A flag and a condition rather than a timed mutex: the wait ends on the
+    // steady clock, which ThreadSanitizer follows for condition variables only.
+    std::mutex busMutex_;
+    std::condition_variable busReleased_;
+    bool busTaken_ = false;
     Session session_;
 };
 
