@@ -3,12 +3,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/HostDesktop.h"
 #include "platform/Bundle.h"
 #include "platform/Json.h"
 #include "platform/file/FileKeychain.h"
-#if TAMSEL_DESKTOP
-#include "platform/linux/SecretServiceKeychain.h"
-#endif
 
 namespace tamsel::connector {
 namespace {
@@ -19,12 +17,13 @@ std::string statusText(platform::KeychainStatus status) {
     return "keychain status " + std::to_string(status);
 }
 
-std::unique_ptr<platform::Keychain> openKeychain(const host::HostOptions& options) {
-#if TAMSEL_DESKTOP
-    if (options.keychain == host::HostOptions::Keychain::secretService)
-        return std::make_unique<platform::SecretServiceKeychain>();
-#endif
-    return std::make_unique<platform::FileKeychain>(options.platformRoot);
+std::shared_ptr<platform::Keychain> openKeychain(const host::HostOptions& options) {
+    try {
+        if (auto desktop = host::openDesktopKeychain(options)) return desktop;
+    } catch (const std::runtime_error& e) {
+        throw RegistrationStoreError(e.what());
+    }
+    return std::make_shared<platform::FileKeychain>(options.platformRoot);
 }
 
 }  // namespace
@@ -92,14 +91,11 @@ void RegistrationStore::save(const Registration& registration) { write(toStoredJ
 
 void RegistrationStore::write(const std::string& value) {
     platform::KeychainData data(value.begin(), value.end());
-    platform::KeychainStatus status;
-#if TAMSEL_DESKTOP
-    if (options_.keychain == host::HostOptions::Keychain::secretService)
-        status = platform::SecretServiceKeychain().store(group_, kRegistrationService, appId_, data);
-    else
-#endif
-        status =
-            platform::FileKeychain(options_.platformRoot).store(group_, kRegistrationService, appId_, data);
+    auto desktopStatus = host::storeInDesktopKeychain(options_, group_, kRegistrationService, appId_, data);
+    platform::KeychainStatus status =
+        desktopStatus
+            ? *desktopStatus
+            : platform::FileKeychain(options_.platformRoot).store(group_, kRegistrationService, appId_, data);
     if (status != platform::kErrSecSuccess)
         throw RegistrationStoreError("cannot store the registration (" + statusText(status) + ")");
 }

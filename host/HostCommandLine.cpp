@@ -184,6 +184,8 @@ std::optional<HostOptions> readHostOptions(const cli::Program& program, const cl
     // The journal records what the file-backed centre does; the desktop's has none.
     if (options.notificationJournal && options.notifications != HostOptions::Notifications::file)
         return refuse("option '--notification-journal' needs --notifications file");
+    // Last, so that a usage error costs no loading.
+    if (auto unavailable = desktopBackendUnavailable(options)) return refuse(*unavailable);
     return options;
 }
 

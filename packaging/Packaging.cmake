@@ -1,5 +1,6 @@
 # Installation and the Debian package. Two components:
-#   extension         the extension host, the push connector, their D-Bus activation
+#   extension         the extension host, the push connector, the desktop module they
+#                     load when asked for a desktop backend, their D-Bus activation
 #                     files, the installed bundle, the desktop entry and man pages;
 #   delivery-service  the reference delivery service, for trying the system locally.
 # The installed programs read <prefix>/share/tamsel-notification-service/defaults.json,
@@ -29,6 +30,10 @@ tamsel_pkg_dir(TAMSEL_SYSTEMD_USER_DIR systemd systemduserunitdir "lib/systemd/u
 install(TARGETS tamsel-notification-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT extension)
 if(TARGET tamsel-push-connector)
   install(TARGETS tamsel-push-connector RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT extension)
+endif()
+if(TARGET tamsel-desktop)
+  # Found by the programs as <bindir>/../${TAMSEL_MODULE_SUBDIR} (host/HostDesktop.cpp).
+  install(TARGETS tamsel-desktop LIBRARY DESTINATION ${TAMSEL_MODULE_SUBDIR} COMPONENT extension)
 endif()
 if(TARGET tamsel-delivery-service)
   install(TARGETS tamsel-delivery-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

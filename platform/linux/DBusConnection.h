@@ -1,11 +1,12 @@
 #pragma once
-// One short-lived connection to a message bus over sd-bus, with a deadline on
-// everything that waits: connecting, authenticating, every call. Nothing here
-// waits without a limit, so a bus or a peer that stops answering costs at most
-// the caller's time limit, and never more than the time left to the run
+// One connection to a message bus over sd-bus, with a deadline on everything
+// that waits: connecting, authenticating, every call. Nothing here waits
+// without a limit, so a bus or a peer that stops answering costs at most the
+// caller's time limit, and never more than the time left to the run
 // (currentTaskDeadline()).
 //
-// A connection belongs to one thread at a time; callers make one per operation.
+// A connection belongs to one thread at a time: a caller that keeps one across
+// operations serialises them itself.
 #include <systemd/sd-bus.h>
 
 #include <chrono>
@@ -77,6 +78,10 @@ class DBusConnection {
     // the bus itself follows it on the same connection, and the bus handles a
     // connection's messages in order.
     void sendRouted(const DBusMessage& message, DBusDeadline deadline);
+
+    // Handles what has arrived, without waiting; false once the connection has
+    // broken (the bus went away), after which every call on it fails.
+    bool stillOpen();
 
     // The bus's own identity (unique per running bus) and the unique name that
     // owns `name` now (empty when nobody does).

@@ -62,11 +62,11 @@ struct Server {
     }
 };
 
-Server currentServer(DBusConnection& bus, DBusDeadline deadline) {
-    Server server;
-    server.bus = bus.busId(deadline);
-    server.owner = bus.nameOwner(kServerName, deadline);
-    return server;
+// The bus's id is the connection's, asked once; the owner is asked every time,
+// of the bus itself (a round trip that never reaches the server), since a
+// server that restarted numbers its notifications anew.
+Server currentServer(DBusConnection& bus, const std::string& busId, DBusDeadline deadline) {
+    return {busId, bus.nameOwner(kServerName, deadline)};
 }
 
 bool isString(const Json& object, const char* key) {
@@ -146,7 +146,9 @@ std::string escapeMarkup(const std::string& text) {
     return out;
 }
 
-bool serverReadsMarkup(DBusConnection& bus, DBusDeadline deadline) {
+// Whether the server reads markup in the body, and which server answered (the
+// call may have started one).
+std::pair<bool, std::string> serverReadsMarkup(DBusConnection& bus, DBusDeadline deadline) {
     auto m = bus.newMethodCall(kServerName, kServerPath, kServerName, "GetCapabilities");
     auto reply = bus.call(m, deadline);
     checkDBusMessage(sd_bus_message_enter_container(reply.get(), 'a', "s"));
@@ -155,7 +157,8 @@ bool serverReadsMarkup(DBusConnection& bus, DBusDeadline deadline) {
     while (checkDBusMessage(sd_bus_message_read(reply.get(), "s", &capability)) > 0)
         if (std::string_view(capability) == "body-markup") markup = true;
     checkDBusMessage(sd_bus_message_exit_container(reply.get()));
-    return markup;
+    const char* sender = sd_bus_message_get_sender(reply.get());
+    return {markup, sender ? sender : ""};
 }
 
 // One {sv} entry of a dictionary; `type` names the variant's contents and the
@@ -171,6 +174,48 @@ DesktopNotificationCenter::DesktopNotificationCenter(std::filesystem::path regis
                                                      std::shared_ptr<const Clock> clock,
                                                      DesktopNotificationSettings settings)
     : registry_(std::move(registry)), clock_(std::move(clock)), settings_(std::move(settings)) {}
+
+DesktopNotificationCenter::~DesktopNotificationCenter() = default;
+
+DBusConnection& DesktopNotificationCenter::connection(DBusDeadline deadline) {
+    // A bus that went away (or restarted) leaves a connection that only fails.
+    if (session_.bus && !session_.bus->stillOpen()) session_ = Session{};
+    if (!session_.bus) {
+        Session fresh;
+        fresh.bus = std::make_unique<DBusConnection>(settings_.busAddress, deadline);
+        fresh.busId = fresh.bus->busId(deadline);
+        session_ = std::move(fresh);
+    }
+    return *session_.bus;
+}
+
+template <class Body>
+void DesktopNotificationCenter::withBus(DBusDeadline deadline, Body&& body) {
+    // One operation at a time on the connection; waiting for it costs no more
+    // than the operation's own time.
+    {
+        std::unique_lock lock(busMutex_);
+        if (!busReleased_.wait_until(lock, deadline, [&] { return !busTaken_; }))
+            throw DBusFailure(DBusFailure::Kind::timedOut, "");
+        busTaken_ = true;
+    }
+    struct Release {
+        DesktopNotificationCenter& center;
+        ~Release() {
+            {
+                std::lock_guard lock(center.busMutex_);
+                center.busTaken_ = false;
+            }
+            center.busReleased_.notify_one();
+        }
+    } release{*this};
+    try {
+        body(connection(deadline));
+    } catch (const DBusFailure& failure) {
+        if (failure.kind() == DBusFailure::Kind::noBus) session_ = Session{};
+        throw;
+    }
+}
 
 std::string DesktopNotificationCenter::summaryText(const NotificationContent& content) {
     if (content.communication && content.communication->is_object()) {
@@ -226,45 +271,53 @@ void DesktopNotificationCenter::add(const NotificationRequest& request) {
     const auto date = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now().time_since_epoch());
     const auto deadline = waitDeadline(settings_.timeLimit);
     guardedOperation([&] {
-        DBusConnection bus(settings_.busAddress, deadline);
-        Server server = currentServer(bus, deadline);
-        const bool markup = serverReadsMarkup(bus, deadline);
-        registry_.update([&](Json& document) {
-            validate(document);
-            Json& delivered = deliveredList(document);
-            std::uint32_t replacesId = 0;
-            Json kept = Json::array();
-            for (auto& entry : delivered) {
-                if (entry.at("identifier").get<std::string>() != request.identifier) {
-                    kept.push_back(std::move(entry));
-                    continue;
-                }
-                if (server.issued(entry)) replacesId = entry.at("server").at("id").get<std::uint32_t>();
+        withBus(deadline, [&](DBusConnection& bus) {
+            Server server = currentServer(bus, session_.busId, deadline);
+            if (server.owner.empty() || server.owner != session_.capabilitiesOwner) {
+                auto [markup, owner] = serverReadsMarkup(bus, deadline);
+                session_.readsMarkup = markup;
+                session_.capabilitiesOwner = owner;
             }
+            const bool markup = session_.readsMarkup;
+            registry_.update([&](Json& document) {
+                validate(document);
+                Json& delivered = deliveredList(document);
+                std::uint32_t replacesId = 0;
+                Json kept = Json::array();
+                for (auto& entry : delivered) {
+                    if (entry.at("identifier").get<std::string>() != request.identifier) {
+                        kept.push_back(std::move(entry));
+                        continue;
+                    }
+                    if (server.issued(entry)) replacesId = entry.at("server").at("id").get<std::uint32_t>();
+                }
 
-            auto m = bus.newMethodCall(kServerName, kServerPath, kServerName, "Notify");
-            sd_bus_message* message = m.get();
-            checkDBusMessage(sd_bus_message_append(message, "susss", settings_.applicationName.c_str(),
-                                                   replacesId, "", summaryText(content).c_str(),
-                                                   bodyText(content, markup).c_str()));
-            checkDBusMessage(sd_bus_message_append(message, "as", 0));
-            checkDBusMessage(sd_bus_message_open_container(message, 'a', "{sv}"));
-            appendEntry(message, "desktop-entry", "s", settings_.desktopEntry.c_str());
-            if (content.communication) appendEntry(message, "category", "s", "im.received");
-            if (content.sound == NotificationSound::none) appendEntry(message, "suppress-sound", "b", int{1});
-            checkDBusMessage(sd_bus_message_close_container(message));
-            checkDBusMessage(sd_bus_message_append(message, "i", std::int32_t{-1}));
+                auto m = bus.newMethodCall(kServerName, kServerPath, kServerName, "Notify");
+                sd_bus_message* message = m.get();
+                checkDBusMessage(sd_bus_message_append(message, "susss", settings_.applicationName.c_str(),
+                                                       replacesId, "", summaryText(content).c_str(),
+                                                       bodyText(content, markup).c_str()));
+                checkDBusMessage(sd_bus_message_append(message, "as", 0));
+                checkDBusMessage(sd_bus_message_open_container(message, 'a', "{sv}"));
+                appendEntry(message, "desktop-entry", "s", settings_.desktopEntry.c_str());
+                if (content.communication) appendEntry(message, "category", "s", "im.received");
+                if (content.sound == NotificationSound::none)
+                    appendEntry(message, "suppress-sound", "b", int{1});
+                checkDBusMessage(sd_bus_message_close_container(message));
+                checkDBusMessage(sd_bus_message_append(message, "i", std::int32_t{-1}));
 
-            auto reply = bus.call(m, deadline);
-            std::uint32_t id = 0;
-            checkDBusMessage(sd_bus_message_read(reply.get(), "u", &id));
-            const char* sender = sd_bus_message_get_sender(reply.get());
+                auto reply = bus.call(m, deadline);
+                std::uint32_t id = 0;
+                checkDBusMessage(sd_bus_message_read(reply.get(), "u", &id));
+                const char* sender = sd_bus_message_get_sender(reply.get());
 
-            kept.push_back({{"identifier", request.identifier},
-                            {"content", stored},
-                            {"date", date.count()},
-                            {"server", {{"bus", server.bus}, {"owner", sender ? sender : ""}, {"id", id}}}});
-            delivered = std::move(kept);
+                kept.push_back(
+                    {{"identifier", request.identifier},
+                     {"content", stored},
+                     {"date", date.count()},
+                     {"server", {{"bus", server.bus}, {"owner", sender ? sender : ""}, {"id", id}}}});
+                delivered = std::move(kept);
+            });
         });
     });
 }
@@ -284,42 +337,44 @@ void DesktopNotificationCenter::removeDeliveredNotifications(const std::vector<s
                     any = any || wanted.count(entry.at("identifier").get<std::string>());
             if (!any) return;
         }
-        DBusConnection bus(settings_.busAddress, deadline);
-        Server server = currentServer(bus, deadline);
-        std::optional<DBusFailure> unfinished;
-        registry_.update([&](Json& document) {
-            validate(document);
-            Json& delivered = deliveredList(document);
-            Json kept = Json::array();
-            for (auto& entry : delivered) {
-                if (!wanted.count(entry.at("identifier").get<std::string>())) {
-                    kept.push_back(std::move(entry));
-                    continue;
-                }
-                // A notification of a server that is gone went with it.
-                if (!server.issued(entry) || unfinished) {
-                    if (unfinished) kept.push_back(std::move(entry));
-                    continue;
-                }
-                try {
-                    auto m = bus.newMethodCall(kServerName, kServerPath, kServerName, "CloseNotification");
-                    checkDBusMessage(sd_bus_message_append(m.get(), "u",
-                                                           entry.at("server").at("id").get<std::uint32_t>()));
-                    bus.call(m, deadline);
-                } catch (const DBusFailure& failure) {
-                    // The server answers an id it no longer shows (the person
-                    // closed it) with an error: that notification is gone too.
-                    // Without an answer it may still be on screen: keep it.
-                    if (failure.kind() == DBusFailure::Kind::timedOut ||
-                        failure.kind() == DBusFailure::Kind::noBus) {
-                        unfinished = failure;
+        withBus(deadline, [&](DBusConnection& bus) {
+            Server server = currentServer(bus, session_.busId, deadline);
+            std::optional<DBusFailure> unfinished;
+            registry_.update([&](Json& document) {
+                validate(document);
+                Json& delivered = deliveredList(document);
+                Json kept = Json::array();
+                for (auto& entry : delivered) {
+                    if (!wanted.count(entry.at("identifier").get<std::string>())) {
                         kept.push_back(std::move(entry));
+                        continue;
+                    }
+                    // A notification of a server that is gone went with it.
+                    if (!server.issued(entry) || unfinished) {
+                        if (unfinished) kept.push_back(std::move(entry));
+                        continue;
+                    }
+                    try {
+                        auto m =
+                            bus.newMethodCall(kServerName, kServerPath, kServerName, "CloseNotification");
+                        checkDBusMessage(sd_bus_message_append(
+                            m.get(), "u", entry.at("server").at("id").get<std::uint32_t>()));
+                        bus.call(m, deadline);
+                    } catch (const DBusFailure& failure) {
+                        // The server answers an id it no longer shows (the person
+                        // closed it) with an error: that notification is gone too.
+                        // Without an answer it may still be on screen: keep it.
+                        if (failure.kind() == DBusFailure::Kind::timedOut ||
+                            failure.kind() == DBusFailure::Kind::noBus) {
+                            unfinished = failure;
+                            kept.push_back(std::move(entry));
+                        }
                     }
                 }
-            }
-            delivered = std::move(kept);
+                delivered = std::move(kept);
+            });
+            if (unfinished) throw *unfinished;
         });
-        if (unfinished) throw *unfinished;
     });
 }
 
@@ -328,19 +383,20 @@ void DesktopNotificationCenter::setBadgeCount(std::int64_t count) {
     if (settings_.desktopEntry.empty()) fail(NotificationCenterError::kBadgeRefused);
     const auto deadline = waitDeadline(settings_.timeLimit);
     guardedOperation([&] {
-        DBusConnection bus(settings_.busAddress, deadline);
-        registry_.update([&](Json& document) {
-            validate(document);
-            auto m = bus.newSignal(kLauncherPath, kLauncherInterface, "Update");
-            sd_bus_message* message = m.get();
-            std::string uri = "application://" + settings_.desktopEntry + ".desktop";
-            checkDBusMessage(sd_bus_message_append(message, "s", uri.c_str()));
-            checkDBusMessage(sd_bus_message_open_container(message, 'a', "{sv}"));
-            appendEntry(message, "count", "x", count);
-            appendEntry(message, "count-visible", "b", int{count > 0});
-            checkDBusMessage(sd_bus_message_close_container(message));
-            bus.sendRouted(m, deadline);
-            document["badge"] = count;
+        withBus(deadline, [&](DBusConnection& bus) {
+            registry_.update([&](Json& document) {
+                validate(document);
+                auto m = bus.newSignal(kLauncherPath, kLauncherInterface, "Update");
+                sd_bus_message* message = m.get();
+                std::string uri = "application://" + settings_.desktopEntry + ".desktop";
+                checkDBusMessage(sd_bus_message_append(message, "s", uri.c_str()));
+                checkDBusMessage(sd_bus_message_open_container(message, 'a', "{sv}"));
+                appendEntry(message, "count", "x", count);
+                appendEntry(message, "count-visible", "b", int{count > 0});
+                checkDBusMessage(sd_bus_message_close_container(message));
+                bus.sendRouted(m, deadline);
+                document["badge"] = count;
+            });
         });
     });
 }

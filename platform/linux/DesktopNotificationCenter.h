@@ -20,9 +20,16 @@
 // Every operation that talks to the bus finishes within the time limit
 // (connection included) or fails with a NotificationCenterError; none waits for
 // a person. Safe from any thread.
+//
+// A centre keeps one bus connection, opened on first use and opened again when
+// it broke, and asks the server what it reads (body markup) once per server: a
+// post is one question to the bus (who owns the server's name now) and the
+// Notify call itself. Operations take the connection in turn.
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/Clock.h"
@@ -43,6 +50,8 @@ struct DesktopNotificationSettings {
     std::chrono::milliseconds timeLimit{5000};
 };
 
+class DBusConnection;
+
 class DesktopNotificationCenter final : public NotificationCenter {
   public:
     // Codes beyond the centre's own, for what can go wrong on a bus.
@@ -53,6 +62,7 @@ class DesktopNotificationCenter final : public NotificationCenter {
 
     DesktopNotificationCenter(std::filesystem::path registry, std::shared_ptr<const Clock> clock,
                               DesktopNotificationSettings settings);
+    ~DesktopNotificationCenter() override;
 
     std::vector<DeliveredNotification> deliveredNotifications() override;
     std::vector<NotificationRequest> pendingNotificationRequests() override;
@@ -72,9 +82,32 @@ class DesktopNotificationCenter final : public NotificationCenter {
     static std::string bodyText(const NotificationContent& content, bool serverReadsMarkup);
 
   private:
+    // What one connection has learnt; reset with it.
+    struct Session {
+        std::unique_ptr<DBusConnection> bus;
+        std::string busId;
+        // The server whose capabilities are known, and whether it reads markup.
+        std::string capabilitiesOwner;
+        bool readsMarkup = false;
+    };
+    // The open connection, opened (again) when there is none or it broke.
+    // Called with busMutex_ held.
+    DBusConnection& connection(std::chrono::steady_clock::time_point deadline);
+    // Runs `body` with the connection held; a connection that failed as a
+    // connection is dropped, so that the next operation opens another.
+    template <class Body>
+    void withBus(std::chrono::steady_clock::time_point deadline, Body&& body);
+
     LockedJsonFile registry_;
     std::shared_ptr<const Clock> clock_;
     DesktopNotificationSettings settings_;
+    // Whether an operation holds the connection (and session_), under busMutex_.
+    // A flag and a condition rather than a timed mutex: the wait ends on the
+    // steady clock, which ThreadSanitizer follows for condition variables only.
+    std::mutex busMutex_;
+    std::condition_variable busReleased_;
+    bool busTaken_ = false;
+    Session session_;
 };
 
 }  // namespace tamsel::platform

@@ -1,13 +1,8 @@
 #include "platform/linux/JournalLogSink.h"
 
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
-
-#include <cinttypes>
-#include <cstdio>
-#include <cstdlib>
 
 namespace tamsel::platform {
 namespace {
@@ -48,20 +43,6 @@ void JournalLogSink::write(const LogRecord& record) {
     bool sent = ::access(kJournalSocket, W_OK) == 0 &&
                 sd_journal_sendv(vectors.data(), static_cast<int>(vectors.size())) >= 0;
     if (!sent && fallback_) fallback_->write(record);
-}
-
-bool stderrIsJournalStream() {
-    const char* value = std::getenv("JOURNAL_STREAM");
-    if (!value || !*value) return false;
-    std::uintmax_t device = 0, inode = 0;
-    int consumed = 0;
-    if (std::sscanf(value, "%" SCNuMAX ":%" SCNuMAX "%n", &device, &inode, &consumed) != 2 ||
-        value[consumed] != '\0')
-        return false;
-    struct stat info {};
-    if (::fstat(2, &info) != 0) return false;
-    return static_cast<std::uintmax_t>(info.st_dev) == device &&
-           static_cast<std::uintmax_t>(info.st_ino) == inode;
 }
 
 }  // namespace tamsel::platform

@@ -31,9 +31,4 @@ class JournalLogSink final : public LogSink {
     std::shared_ptr<LogSink> fallback_;
 };
 
-// True when the service manager connected standard error to the journal: the
-// JOURNAL_STREAM variable names the device and inode of what fd 2 is now. A
-// variable inherited by a child whose stderr was redirected does not count.
-bool stderrIsJournalStream();
-
 }  // namespace tamsel::platform

@@ -163,20 +163,6 @@ std::variant<bool, KeychainStatus> collectionLocked(GDBusConnection* connection,
 
 }  // namespace
 
-#if defined(__SANITIZE_THREAD__)
-// GLib is not built for ThreadSanitizer: its reference counts and queues use
-// atomics it cannot see, so memory handed between GLib's D-Bus worker thread and
-// ours looks unsynchronised. Races inside these libraries are theirs to find.
-// Weak: a test executable brings its own list (tests/support/TsanSuppressions),
-// which names these libraries too.
-extern "C" __attribute__((weak)) const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so\n"
-           "race:libgobject-2.0.so\n"
-           "race:libgio-2.0.so\n"
-           "race:libsecret-1.so\n";
-}
-#endif
-
 SecretServiceKeychain::SecretServiceKeychain(Settings settings) : settings_(std::move(settings)) {}
 
 KeychainResult SecretServiceKeychain::copyMatching(const KeychainQuery& query) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <thread>
 
 #include "platform/Task.h"
 #include "platform/linux/DesktopNotificationCenter.h"
@@ -228,6 +229,119 @@ TEST_F(DesktopNotificationCenterTest, TheRegistryIsSharedAndIdsGoOnlyBackToTheSe
     // From now on the new server's id is the one to replace.
     center->add(request("a", message("A", "4")));
     EXPECT_EQ(argumentsOf(second.calls(), "Notify")[1][1], argumentsOf(calls, "Notify").size());
+}
+
+// Connections that appear on the bus, as the bus announces them.
+std::size_t newConnections(BusClient& watcher) {
+    std::size_t count = 0;
+    while (auto signal = watcher.nextSignal(300ms, true)) {
+        if (signal->at("member") != "NameOwnerChanged") continue;
+        const Json& body = signal->at("body");
+        if (body.at(0).get<std::string>().starts_with(":") && body.at(1) == "" && body.at(2) != "") ++count;
+    }
+    return count;
+}
+
+TEST_F(DesktopNotificationCenterTest, OneConnectionServesEveryOperationAndTheServerIsAskedWhatItReadsOnce) {
+    MockNotificationServer server(bus);
+    BusClient watcher(bus.address());
+    watcher.addMatch("type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged'");
+    auto center = makeCenter();
+
+    center->add(request("a", message("A", "1")));
+    center->add(request("b", message("B", "1")));
+    center->add(request("a", message("A", "2")));
+    center->removeDeliveredNotifications({"b"});
+    center->setBadgeCount(2);
+    EXPECT_EQ(newConnections(watcher), 1u);
+
+    Json calls = server.calls();
+    EXPECT_EQ(argumentsOf(calls, "GetCapabilities").size(), 1u) << calls.dump();
+    EXPECT_EQ(argumentsOf(calls, "Notify").size(), 3u);
+    EXPECT_EQ(argumentsOf(calls, "Notify")[2][1], 1) << "the kept connection still replaces";
+    EXPECT_EQ(argumentsOf(calls, "CloseNotification"), (Json{{2}}));
+}
+
+TEST_F(DesktopNotificationCenterTest, AServerThatRestartsIsNoticedOnTheSameConnection) {
+    const std::string body = "<b>bold</b>";
+    auto center = makeCenter();
+    {
+        MockNotificationServer first(bus);
+        center->add(request("a", message("A", body)));
+        EXPECT_EQ(argumentsOf(first.calls(), "Notify").at(0).at(4), "&lt;b&gt;bold&lt;/b&gt;");
+        first.stop();
+        ASSERT_FALSE(bus.waitForName("org.freedesktop.Notifications", 0ms));
+    }
+    // The new server reads no markup, and its ids have nothing to do with the old one's.
+    MockNotificationServer second(bus, {"body"});
+    center->add(request("a", message("A", body)));
+    center->add(request("a", message("A", body)));
+    center->removeDeliveredNotifications({"a"});
+    Json calls = second.calls();
+    Json notify = argumentsOf(calls, "Notify");
+    ASSERT_EQ(notify.size(), 2u) << calls.dump();
+    EXPECT_EQ(notify[0][1], 0) << "the old server's id is not sent to the new one";
+    EXPECT_EQ(notify[0][4], body) << "the new server was asked what it reads";
+    EXPECT_EQ(notify[1][1], 1) << "the new server's id is";
+    EXPECT_EQ(argumentsOf(calls, "GetCapabilities").size(), 1u);
+    EXPECT_EQ(argumentsOf(calls, "CloseNotification"), (Json{{1}}));
+}
+
+TEST_F(DesktopNotificationCenterTest, AConnectionThatBrokeIsOpenedAgain) {
+    // The socket's address, which stays when the daemon behind it restarts.
+    auto center = makeCenter(5s, bus.socketAddress());
+    std::string firstBus;
+    {
+        MockNotificationServer server(bus);
+        center->add(request("a", message("A", "1")));
+        firstBus = platform::parseJson(registryText())["delivered"][0]["server"]["bus"];
+    }
+    bus.restart();
+    MockNotificationServer server(bus);
+    center->add(request("a", message("A", "2")));
+    Json notify = argumentsOf(server.calls(), "Notify");
+    ASSERT_EQ(notify.size(), 1u);
+    EXPECT_EQ(notify[0][1], 0) << "another bus, another server";
+    Json entry = platform::parseJson(registryText())["delivered"][0];
+    EXPECT_NE(entry["server"]["bus"], firstBus);
+    EXPECT_EQ(center->deliveredNotifications().size(), 1u);
+}
+
+TEST_F(DesktopNotificationCenterTest, ThreadsTakeTheConnectionInTurnAndWaitForItNoLongerThanTheirDeadline) {
+    {
+        MockNotificationServer server(bus);
+        auto center = makeCenter();
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 5; ++i)
+                    center->add(
+                        request("t" + std::to_string(t) + "-" + std::to_string(i), message("T", "x")));
+            });
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(argumentsOf(server.calls(), "Notify").size(), 20u);
+        EXPECT_EQ(center->deliveredNotifications().size(), 20u);
+        server.stop();
+    }
+
+    // One thread waits on a server that never answers, holding the connection;
+    // another, with 300 ms left to its run, gives up when they are gone.
+    BusClient silent(bus.address());
+    ASSERT_GE(sd_bus_request_name(silent.get(), "org.freedesktop.Notifications", 0), 0);
+    auto center = makeCenter(1500ms);
+    auto stalled = platform::Task<long>::start(
+        [&] { return errorCode([&] { center->add(request("a", message("A", "1"))); }); });
+    std::this_thread::sleep_for(100ms);
+    platform::setCurrentTaskDeadline(std::chrono::steady_clock::now() + 300ms);
+    auto waiting = platform::Task<long>::start(
+        [&] { return errorCode([&] { center->add(request("b", message("B", "1"))); }); });
+    platform::setCurrentTaskDeadline(std::nullopt);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waiting.waitUntil(start + 3s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 700ms);
+    EXPECT_EQ(waiting.value(), DesktopNotificationCenter::kServerTimedOut);
+    ASSERT_TRUE(stalled.waitUntil(start + 3s));
+    EXPECT_EQ(stalled.value(), DesktopNotificationCenter::kServerTimedOut);
 }
 
 TEST_F(DesktopNotificationCenterTest, NoServerOnTheBusIsAPromptError) {

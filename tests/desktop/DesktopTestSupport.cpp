@@ -211,7 +211,7 @@ void BusClient::addMatch(const std::string& rule) {
     if (r < 0) throw std::runtime_error("AddMatch failed");
 }
 
-std::optional<Json> BusClient::nextSignal(std::chrono::milliseconds limit) {
+std::optional<Json> BusClient::nextSignal(std::chrono::milliseconds limit, bool busSignalsToo) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         sd_bus_message* m = nullptr;
@@ -223,7 +223,7 @@ std::optional<Json> BusClient::nextSignal(std::chrono::milliseconds limit) {
             bool fromBus = sd_bus_message_get_sender(m) &&
                            std::strcmp(sd_bus_message_get_sender(m), "org.freedesktop.DBus") == 0;
             std::optional<Json> signal;
-            if (isSignal && !fromBus) {
+            if (isSignal && (!fromBus || busSignalsToo)) {
                 signal = Json{{"path", sd_bus_message_get_path(m)},
                               {"interface", sd_bus_message_get_interface(m)},
                               {"member", sd_bus_message_get_member(m)},
@@ -354,6 +354,11 @@ PrivateBus::PrivateBus() {
                                        "    <allow own=\"*\"/>\n"
                                        "  </policy>\n"
                                        "</busconfig>\n";
+    startDaemon();
+}
+
+void PrivateBus::startDaemon() {
+    const auto& dir = dir_.path();
     daemon_ = std::make_unique<ChildProcess>(
         ChildProcess::Options{{"/usr/bin/dbus-daemon", "--config-file=" + (dir / "bus.conf").string(),
                                "--nofork", "--print-address=1"},
@@ -366,11 +371,19 @@ PrivateBus::PrivateBus() {
     address_ = *line;
 }
 
-PrivateBus::~PrivateBus() {
+PrivateBus::~PrivateBus() { stop(); }
+
+void PrivateBus::stop() {
     // Services first, so none of them sees its bus vanish while it still works.
     for (auto it = services_.rbegin(); it != services_.rend(); ++it) (*it)->stop();
     services_.clear();
     if (daemon_) daemon_->stop();
+    daemon_.reset();
+}
+
+void PrivateBus::restart() {
+    stop();
+    startDaemon();
 }
 
 std::vector<std::string> PrivateBus::environment(const std::map<std::string, std::string>& extra) const {

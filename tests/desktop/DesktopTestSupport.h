@@ -76,8 +76,9 @@ class BusClient {
     }
     bool hasOwner(const std::string& name);
     void addMatch(const std::string& rule);
-    // The next signal matching the rules added, as {"path", "interface", "member", "sender", "body"}.
-    std::optional<platform::Json> nextSignal(std::chrono::milliseconds limit);
+    // The next signal matching the rules added, as {"path", "interface", "member", "sender", "body"};
+    // the bus's own signals only with `busSignalsToo`.
+    std::optional<platform::Json> nextSignal(std::chrono::milliseconds limit, bool busSignalsToo = false);
 
   private:
     platform::Json finishCall(sd_bus_message* m, std::chrono::milliseconds limit);
@@ -96,6 +97,8 @@ class PrivateBus {
     PrivateBus();
     ~PrivateBus();
     const std::string& address() const { return address_; }
+    // The socket's address without the daemon's guid, which changes with restart().
+    std::string socketAddress() const { return "unix:path=" + (dir_.path() / "bus").string(); }
     const std::filesystem::path& directory() const { return dir_.path(); }
     // The environment a process on this bus gets.
     std::vector<std::string> environment(const std::map<std::string, std::string>& extra = {}) const;
@@ -103,8 +106,14 @@ class PrivateBus {
     bool waitForName(const std::string& name, std::chrono::milliseconds limit);
     // Starts a process on this bus; it is stopped before the bus is.
     ChildProcess& start(ChildProcess::Options options);
+    // Stops the services and the daemon, and starts a new daemon on the same
+    // socket: every connection to the old one breaks.
+    void restart();
 
   private:
+    void startDaemon();
+    void stop();
+
     ScratchDirectory dir_;
     std::unique_ptr<ChildProcess> daemon_;
     std::vector<std::unique_ptr<ChildProcess>> services_;

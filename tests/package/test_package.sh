@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a build directory with CPack and checks what
-# they install: the programs, the files that let D-Bus start the connector, the
-# installed bundle and defaults (pointing into /usr), the man pages.
+# they install: the programs, the desktop module they load on demand, the files
+# that let D-Bus start the connector, the installed bundle and defaults (pointing
+# into /usr), the man pages.
 # Usage: tests/package/test_package.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "${1:?usage: test_package.sh BUILD_DIR}")
@@ -25,6 +26,7 @@ service=$(ls "$out"/tamsel-delivery-service_*.deb 2>/dev/null) || true
 [ -n "$service" ] || { echo "package: no tamsel-delivery-service package was built" >&2; exit 1; }
 
 expect_files "$extension" usr/bin/tamsel-notification-service usr/bin/tamsel-push-connector \
+  usr/lib/tamsel-notification-service/tamsel-desktop.so \
   usr/share/dbus-1/services/com.brindaxel.tamsel.service \
   usr/lib/systemd/user/tamsel-push-connector.service \
   usr/share/applications/com.brindaxel.tamsel.desktop \
@@ -51,6 +53,31 @@ assert d["bundle"] == "/usr/share/tamsel-notification-service/bundle", d
 assert d["notifications"] == "desktop" and d["keychain"] == "secret-service", d
 PY
 dpkg-deb --field "$extension" Depends | grep -q 'libsystemd0' || fail "the extension package does not depend on libsystemd0"
+dpkg-deb --field "$extension" Depends | grep -q 'libsecret-1-0' ||
+  fail "the extension package does not depend on libsecret-1-0 (which its desktop module needs)"
+
+# The host links none of the desktop's libraries; the module has them.
+needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
+host="$root/usr/bin/tamsel-notification-service"
+module="$root/usr/lib/tamsel-notification-service/tamsel-desktop.so"
+if needed "$host" | grep -qE '^lib(glib|gio|gobject|secret|systemd)'; then
+  fail "the host links a desktop library itself: $(needed "$host" | tr '\n' ' ')"
+fi
+needed "$module" | grep -q '^libsecret-1' || fail "the desktop module does not link libsecret"
+
+# The installed host finds its module where the package put it: its defaults ask for
+# the Secret Service, which loads it (no push, so nothing else happens); without the
+# module it refuses to start.
+run_installed() {
+  "$host" --bundle "$root/usr/share/tamsel-notification-service/bundle" --platform-root "$out/platform" \
+    --notifications file </dev/null 2>"$out/host.err"
+}
+run_installed || fail "the installed host did not start with its module: $(cat "$out/host.err")"
+rm "$module"
+status=0
+run_installed || status=$?
+[ "$status" -eq 2 ] && grep -q 'keychain secret-service is not available' "$out/host.err" ||
+  fail "without its module the installed host did not refuse (status $status): $(cat "$out/host.err")"
 
 if [ "$failures" -ne 0 ]; then exit 1; fi
 echo "package: $(basename "$extension") and $(basename "$service") install what they should"
