@@ -69,7 +69,8 @@ void FileInteractionStore::rewrite(Change&& change) {
             Document document = take(bytes);
             change(document);
             std::string written = encode(document);
-            replace(written);
+            // A document that comes out the same (nothing deleted) is not written again.
+            if (!bytes || written != *bytes) replace(written);
             keep(std::move(written), std::move(document));
         });
     });
