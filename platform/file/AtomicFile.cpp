@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -33,6 +35,22 @@ void removeAbandonedTemporaries(const std::filesystem::path& directory, const st
     }
 }
 
+// Whether the leftovers of `pattern` are due to be looked for: at the first write
+// of a target in this process, then once per half of kAbandoned. Listing the
+// directory before every write almost never found anything new, and cost the
+// stores that rewrite their file for every change one listing per change.
+bool sweepDue(const std::string& pattern) {
+    static std::mutex mutex;
+    static std::map<std::string, std::chrono::steady_clock::time_point> swept;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex);
+    auto [it, first] = swept.try_emplace(pattern, now);
+    if (first) return true;
+    if (now - it->second < kAbandoned / 2) return false;
+    it->second = now;
+    return true;
+}
+
 class TemporaryBeside final : public StagedFile {
   public:
     TemporaryBeside(const std::filesystem::path& path, std::string_view bytes, Durability durability)
@@ -43,16 +61,17 @@ class TemporaryBeside final : public StagedFile {
         std::string temporary = ".";
         temporary += path.filename().string();
         temporary += ".";
-        removeAbandonedTemporaries(directory_, temporary);
+        const std::string prefix = temporary;
         temporary += "XXXXXX";
         std::string pattern = (directory_ / temporary).string();
+        if (sweepDue(pattern)) removeAbandonedTemporaries(directory_, prefix);
         name_.assign(pattern.begin(), pattern.end());
         name_.push_back('\0');
         Descriptor fd(::mkostemp(name_.data(), O_CLOEXEC));
         if (!fd) fail("mkstemp");
         try {
             writeAll(fd.get(), bytes);
-            if (::fsync(fd.get()) != 0) fail("fsync");
+            if (durability != Durability::none && ::fsync(fd.get()) != 0) fail("fsync");
             if (fd.close() != 0) fail("close");
         } catch (...) {
             ::unlink(name_.data());

@@ -6,9 +6,10 @@
 // ".<target's name>.XXXXXX", which is how a leftover of ours is told apart), made
 // durable, then renamed over the target and the directory synced: after a
 // crash the target holds the old or the new bytes, never a part. A process
-// killed between the two leaves its temporary file behind; the next write of
-// the same target removes those older than any run can last. Errors are
-// FileSystemError. Everything here is synchronous and safe from any thread.
+// killed between the two leaves its temporary file behind; the first write of
+// the same target in a process (and then one every few minutes) removes those
+// older than any run can last. Errors are FileSystemError. Everything here is
+// synchronous and safe from any thread.
 #include <sys/types.h>
 
 #include <filesystem>
@@ -29,6 +30,12 @@ enum class Durability {
     // The bytes only: a power loss may undo the rename, leaving the old bytes
     // whole (never an empty or partial file, since the bytes were synced first).
     contents,
+    // Nothing. Every process, including one killed at any moment, still sees
+    // the old bytes or the new ones whole (the kernel keeps what was written),
+    // but a crash of the system or a power loss may also leave the target empty
+    // or zero-filled where the file system wrote the rename before the bytes.
+    // Only for a file whose reader takes such bytes as lost (LockedJsonFile).
+    none,
 };
 
 // Bytes written in full beside `path` (not yet in its place); commit() renames

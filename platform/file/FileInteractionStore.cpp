@@ -5,63 +5,102 @@
 #include <system_error>
 
 #include "platform/ServiceError.h"
+#include "platform/file/JsonText.h"
 
 namespace tamsel::platform {
 namespace {
 
-// The list of donated interactions, after checking every entry.
-std::vector<Interaction> decode(const Json& document) {
-    std::vector<Interaction> interactions;
-    auto it = document.find("donated");
-    if (it == document.end()) return interactions;
-    if (!it->is_array()) throw IntentError(IntentError::kStoreCorrupted);
-    for (const auto& entry : *it) interactions.push_back(interactionFromJson(entry));
-    return interactions;
-}
+constexpr const char* kDonated = "donated";
 
 constexpr StoreErrorCodes kStoreCodes{IntentError::kStoreCorrupted, IntentError::kStoreUnavailable};
 
 }  // namespace
 
 FileInteractionStore::FileInteractionStore(std::filesystem::path file, std::size_t kept)
-    : file_(std::move(file)), kept_(std::max<std::size_t>(kept, 1)) {}
+    : file_(std::move(file), Durability::none), kept_(std::max<std::size_t>(kept, 1)) {}
+
+FileInteractionStore::Document FileInteractionStore::take(const std::optional<std::string>& bytes) {
+    {
+        std::lock_guard lock(mutex_);
+        std::optional<Snapshot> snapshot = std::move(snapshot_);
+        snapshot_.reset();
+        if (snapshot && bytes && snapshot->bytes == *bytes) return std::move(snapshot->document);
+    }
+    Document document;
+    if (!bytes) return document;
+    // Every entry is checked, and written back as the store writes it.
+    Json parsed = LockedJsonFile::parseDocument(*bytes);
+    for (auto& [key, value] : parsed.items()) {
+        if (key != kDonated) {
+            document.others.emplace(key, writeJson(value));
+            continue;
+        }
+        if (!value.is_array()) throw IntentError(IntentError::kStoreCorrupted);
+        for (const auto& entry : value) {
+            Interaction interaction = interactionFromJson(entry);
+            document.donations.push_back({interaction.identifier, writeJson(interactionToJson(interaction))});
+        }
+    }
+    return document;
+}
+
+void FileInteractionStore::keep(std::string bytes, Document document) {
+    std::lock_guard lock(mutex_);
+    snapshot_ = Snapshot{std::move(bytes), std::move(document)};
+}
+
+std::string FileInteractionStore::encode(const Document& document) {
+    std::size_t size = 16;
+    for (const auto& donation : document.donations) size += donation.text.size() + 1;
+    for (const auto& [key, value] : document.others) size += key.size() + value.size() + 4;
+    return objectJson(
+        document.others, std::initializer_list<std::string_view>{kDonated},
+        [&](std::string& out, std::string_view) {
+            appendArrayJson(out, document.donations,
+                            [](const Donation& d) -> const std::string& { return d.text; });
+        },
+        size);
+}
+
+template <class Change>
+void FileInteractionStore::rewrite(Change&& change) {
+    asServiceError<IntentError>(kStoreCodes, [&] {
+        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace& replace) {
+            Document document = take(bytes);
+            change(document);
+            std::string written = encode(document);
+            // A document that comes out the same (nothing deleted) is not written again.
+            if (!bytes || written != *bytes) replace(written);
+            keep(std::move(written), std::move(document));
+        });
+    });
+}
 
 void FileInteractionStore::donate(const Interaction& interaction) {
-    Json entry;
+    std::string text;
     try {
-        entry = interactionToJson(interaction);
-        (void)writeJson(entry);
+        text = writeJson(interactionToJson(interaction));
     } catch (const nlohmann::json::exception&) {
         throw IntentError(IntentError::kDonationFailed);
     }
-    asServiceError<IntentError>(kStoreCodes, [&] {
-        file_.update([&](Json& document) {
-            auto existing = decode(document);
-            std::vector<const Interaction*> others;
-            for (const auto& other : existing)
-                if (!interaction.identifier || other.identifier != interaction.identifier)
-                    others.push_back(&other);
-            const std::size_t dropped = others.size() >= kept_ ? others.size() - (kept_ - 1) : 0;
-            Json donated = Json::array();
-            for (std::size_t i = dropped; i < others.size(); ++i)
-                donated.push_back(interactionToJson(*others[i]));
-            donated.push_back(entry);
-            document["donated"] = std::move(donated);
-        });
+    rewrite([&](Document& document) {
+        auto& donations = document.donations;
+        // One with the same identifier is replaced: the new one counts as the newest.
+        if (interaction.identifier)
+            std::erase_if(donations,
+                          [&](const Donation& d) { return d.identifier == interaction.identifier; });
+        if (donations.size() >= kept_)
+            donations.erase(donations.begin(),
+                            donations.begin() + static_cast<std::ptrdiff_t>(donations.size() - (kept_ - 1)));
+        donations.push_back({interaction.identifier, std::move(text)});
     });
 }
 
 void FileInteractionStore::deleteInteractions(const std::vector<std::string>& identifiers) {
     std::set<std::string> doomed(identifiers.begin(), identifiers.end());
-    asServiceError<IntentError>(kStoreCodes, [&] {
-        file_.update([&](Json& document) {
-            auto existing = decode(document);
-            Json donated = Json::array();
-            for (const auto& other : existing)
-                if (!other.identifier || !doomed.count(*other.identifier))
-                    donated.push_back(interactionToJson(other));
-            document["donated"] = std::move(donated);
-        });
+    rewrite([&](Document& document) {
+        std::erase_if(document.donations,
+                      [&](const Donation& d) { return d.identifier && doomed.count(*d.identifier); });
     });
 }
 
@@ -71,7 +110,16 @@ NotificationContent FileInteractionStore::contentUpdatedFromIntent(const Notific
 }
 
 std::vector<Interaction> FileInteractionStore::donated() {
-    return asServiceError<IntentError>(kStoreCodes, [&] { return decode(file_.read()); });
+    return asServiceError<IntentError>(kStoreCodes, [&] {
+        std::vector<Interaction> interactions;
+        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace&) {
+            Document document = take(bytes);
+            for (const auto& donation : document.donations)
+                interactions.push_back(interactionFromJson(parseJson(donation.text)));
+            if (bytes) keep(*bytes, std::move(document));
+        });
+        return interactions;
+    });
 }
 
 }  // namespace tamsel::platform

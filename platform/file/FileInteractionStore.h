@@ -6,7 +6,21 @@
 // Only the most recent donations are kept (the oldest go first), as a system's
 // own store prunes them: every donation rewrites the file, and an unbounded one
 // made each cost more than the last.
+//
+// The file is replaced without being synced (Durability::none): a donation
+// only helps the system suggest a conversation, and a power loss that takes
+// the last ones (or the whole file, read back as empty) loses nothing a
+// person sees; the revision ledger, not this file, keeps a change from being
+// presented twice. A process killed at any moment leaves the file whole.
+//
+// What the file held when this object last read or wrote it is kept decoded:
+// while the file still holds exactly those bytes, an operation neither decodes
+// nor encodes the kept donations again.
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/Intents.h"
@@ -28,8 +42,34 @@ class FileInteractionStore final : public InteractionStore {
     std::vector<Interaction> donated();
 
   private:
+    struct Donation {
+        std::optional<std::string> identifier;
+        std::string text;  // its JSON text, as in the file
+    };
+    // A document, decoded: the donations in file order and the texts of any
+    // other top-level members (kept as they are).
+    struct Document {
+        std::vector<Donation> donations;
+        std::map<std::string, std::string> others;
+    };
+    struct Snapshot {
+        std::string bytes;
+        Document document;
+    };
+
+    // The document `bytes` hold: the kept one when they are the same bytes
+    // (taken out of the cache), else decoded and checked.
+    Document take(const std::optional<std::string>& bytes);
+    void keep(std::string bytes, Document document);
+    static std::string encode(const Document& document);
+    // Runs `change` on the document under the lock and writes the result.
+    template <class Change>
+    void rewrite(Change&& change);
+
     LockedJsonFile file_;
     std::size_t kept_;
+    std::mutex mutex_;
+    std::optional<Snapshot> snapshot_;
 };
 
 }  // namespace tamsel::platform

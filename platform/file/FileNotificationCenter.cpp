@@ -13,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "platform/RegularFile.h"
 #include "platform/ServiceError.h"
+#include "platform/file/JsonText.h"
 
 namespace tamsel::platform {
 namespace {
@@ -69,66 +70,124 @@ NotificationRequest requestFromJson(const Json& entry) {
     }
 }
 
-// Checks the whole document's shape before anything reads or changes it.
-void validate(const Json& document) {
-    for (const char* list : {"delivered", "pending"}) {
-        auto it = document.find(list);
-        if (it == document.end()) continue;
-        if (!it->is_array()) corrupted();
-        for (const auto& entry : *it) {
-            requestFromJson(entry);
-            if (std::string(list) == "delivered") {
-                auto date = entry.find("date");
-                if (date == entry.end() || !date->is_string()) corrupted();
-                parseDate(date->get<std::string>());
-            }
-        }
-    }
-    if (auto badge = document.find("badge"); badge != document.end() && !badge->is_null()) {
-        bool fits = badge->is_number_integer() &&
-                    (!badge->is_number_unsigned() || badge->get<std::uint64_t>() <= INT64_MAX);
-        if (!fits) corrupted();
-    }
-}
+constexpr const char* kDelivered = "delivered";
+constexpr const char* kPending = "pending";
+constexpr const char* kBadge = "badge";
 
-Json& list(Json& document, const char* name) {
-    if (!document.contains(name)) document[name] = Json::array();
-    return document[name];
-}
-
-// Every write leaves all three members in place, so readers of the file always
-// find its whole shape.
-void complete(Json& document) {
-    list(document, "delivered");
-    list(document, "pending");
-    if (!document.contains("badge")) document["badge"] = nullptr;
-}
-
-// Returns the identifiers that were there.
-Json removeIdentifiers(Json& entries, const std::set<std::string>& identifiers) {
-    Json kept = Json::array();
-    Json removed = Json::array();
-    for (auto& entry : entries) {
-        const auto& identifier = entry.at("identifier");
-        if (identifiers.count(identifier.get<std::string>()))
-            removed.push_back(identifier);
-        else
-            kept.push_back(std::move(entry));
-    }
-    entries = std::move(kept);
+// The identifiers of the entries taken out, in file order.
+template <class Entries>
+std::vector<std::string> removeIdentifiers(Entries& entries, const std::set<std::string>& identifiers) {
+    std::vector<std::string> removed;
+    std::erase_if(entries, [&](const auto& entry) {
+        if (!identifiers.count(entry.request.identifier)) return false;
+        removed.push_back(entry.request.identifier);
+        return true;
+    });
     return removed;
+}
+
+std::string identifiersJson(const std::vector<std::string>& identifiers) {
+    return arrayJson(identifiers, [](const std::string& identifier) { return quotedJson(identifier); });
 }
 
 }  // namespace
 
 FileNotificationCenter::FileNotificationCenter(std::filesystem::path file, std::shared_ptr<const Clock> clock,
                                                std::optional<std::filesystem::path> journal)
-    : file_(std::move(file)), clock_(std::move(clock)), journal_(std::move(journal)) {}
+    : file_(std::move(file), Durability::none), clock_(std::move(clock)), journal_(std::move(journal)) {}
 
-void FileNotificationCenter::appendToJournal(Json line) const {
+FileNotificationCenter::Document FileNotificationCenter::take(const std::optional<std::string>& bytes) {
+    {
+        std::lock_guard lock(mutex_);
+        std::optional<Snapshot> snapshot = std::move(snapshot_);
+        snapshot_.reset();
+        if (snapshot && bytes && snapshot->bytes == *bytes) return std::move(snapshot->document);
+    }
+    Document document;
+    if (!bytes) return document;
+    // The whole document's shape is checked before anything reads or changes it.
+    Json parsed = LockedJsonFile::parseDocument(*bytes);
+    for (auto& [key, value] : parsed.items()) {
+        if (key == kDelivered || key == kPending) {
+            if (!value.is_array()) corrupted();
+            auto& entries = key == kDelivered ? document.delivered : document.pending;
+            for (const auto& entry : value) {
+                Entry decoded{requestFromJson(entry), {}, writeJson(entry)};
+                if (key == kDelivered) {
+                    auto date = entry.find("date");
+                    if (date == entry.end() || !date->is_string()) corrupted();
+                    decoded.date = parseDate(date->get<std::string>());
+                }
+                entries.push_back(std::move(decoded));
+            }
+        } else if (key == kBadge) {
+            if (value.is_null()) continue;
+            bool fits = value.is_number_integer() &&
+                        (!value.is_number_unsigned() || value.get<std::uint64_t>() <= INT64_MAX);
+            if (!fits) corrupted();
+            document.badge = value.get<std::int64_t>();
+        } else {
+            document.others.emplace(key, writeJson(value));
+        }
+    }
+    return document;
+}
+
+void FileNotificationCenter::keep(std::string bytes, Document document) {
+    std::lock_guard lock(mutex_);
+    snapshot_ = Snapshot{std::move(bytes), std::move(document)};
+}
+
+// Every write leaves all three members in place, so readers of the file always
+// find its whole shape.
+std::string FileNotificationCenter::encode(const Document& document) {
+    std::size_t size = 64;
+    for (const auto* list : {&document.delivered, &document.pending})
+        for (const auto& entry : *list) size += entry.text.size() + 1;
+    for (const auto& [key, value] : document.others) size += key.size() + value.size() + 4;
+    auto text = [](const Entry& entry) -> const std::string& { return entry.text; };
+    return objectJson(
+        document.others, std::initializer_list<std::string_view>{kBadge, kDelivered, kPending},
+        [&](std::string& out, std::string_view key) {
+            if (key == kBadge)
+                out += document.badge ? std::to_string(*document.badge) : "null";
+            else
+                appendArrayJson(out, key == kDelivered ? document.delivered : document.pending, text);
+        },
+        size);
+}
+
+template <class Read>
+auto FileNotificationCenter::inspect(Read&& read) {
+    return asServiceError<NotificationCenterError>(kStoreCodes, [&] {
+        decltype(read(std::declval<const Document&>())) result;
+        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace&) {
+            Document document = take(bytes);
+            result = read(document);
+            if (bytes) keep(*bytes, std::move(document));
+        });
+        return result;
+    });
+}
+
+template <class Change>
+void FileNotificationCenter::rewrite(Change&& change) {
+    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
+        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace& replace) {
+            Document document = take(bytes);
+            change(document);
+            std::string written = encode(document);
+            // A document that comes out the same (nothing removed) is not written again.
+            if (!bytes || written != *bytes) replace(written);
+            keep(std::move(written), std::move(document));
+        });
+    });
+}
+
+void FileNotificationCenter::appendToJournal(const std::string& members) const {
     if (!journal_) return;
-    line["pid"] = static_cast<std::int64_t>(::getpid());
-    std::string text = writeJson(line) + "\n";
+    // The members of a line are in the JSON writer's order, "pid" last.
+    std::string text = "{" + members + ",\"pid\":" + std::to_string(::getpid()) + "}\n";
     // One write with O_APPEND: lines of concurrent processes never interleave.
     int fd = openRegular(*journal_, O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (fd < 0) throw FileSystemError(errno, "open");
@@ -143,98 +202,77 @@ void FileNotificationCenter::appendToJournal(Json line) const {
 }
 
 std::vector<DeliveredNotification> FileNotificationCenter::deliveredNotifications() {
-    return asServiceError<NotificationCenterError>(kStoreCodes, [&] {
-        Json document = file_.read();
-        validate(document);
+    return inspect([](const Document& document) {
         std::vector<DeliveredNotification> delivered;
-        if (auto it = document.find("delivered"); it != document.end())
-            for (const auto& entry : *it)
-                delivered.push_back({requestFromJson(entry), parseDate(entry.at("date").get<std::string>())});
+        for (const auto& entry : document.delivered) delivered.push_back({entry.request, entry.date});
         return delivered;
     });
 }
 
 std::vector<NotificationRequest> FileNotificationCenter::pendingNotificationRequests() {
-    return asServiceError<NotificationCenterError>(kStoreCodes, [&] {
-        Json document = file_.read();
-        validate(document);
+    return inspect([](const Document& document) {
         std::vector<NotificationRequest> pending;
-        if (auto it = document.find("pending"); it != document.end())
-            for (const auto& entry : *it) pending.push_back(requestFromJson(entry));
+        for (const auto& entry : document.pending) pending.push_back(entry.request);
         return pending;
     });
 }
 
 void FileNotificationCenter::removeDeliveredNotifications(const std::vector<std::string>& identifiers) {
-    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
-        file_.update([&](Json& document) {
-            validate(document);
-            complete(document);
-            Json removed =
-                removeIdentifiers(list(document, "delivered"), {identifiers.begin(), identifiers.end()});
-            appendToJournal({{"operation", "removeDelivered"}, {"identifiers", std::move(removed)}});
-        });
+    rewrite([&](Document& document) {
+        auto removed = removeIdentifiers(document.delivered, {identifiers.begin(), identifiers.end()});
+        appendToJournal("\"identifiers\":" + identifiersJson(removed) + ",\"operation\":\"removeDelivered\"");
     });
 }
 
 void FileNotificationCenter::removePendingNotificationRequests(const std::vector<std::string>& identifiers) {
-    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
-        file_.update([&](Json& document) {
-            validate(document);
-            complete(document);
-            Json removed =
-                removeIdentifiers(list(document, "pending"), {identifiers.begin(), identifiers.end()});
-            appendToJournal({{"operation", "removePending"}, {"identifiers", std::move(removed)}});
-        });
+    rewrite([&](Document& document) {
+        auto removed = removeIdentifiers(document.pending, {identifiers.begin(), identifiers.end()});
+        appendToJournal("\"identifiers\":" + identifiersJson(removed) + ",\"operation\":\"removePending\"");
     });
 }
 
 void FileNotificationCenter::add(const NotificationRequest& request) {
     if (!request.content || request.identifier.empty())
         throw NotificationCenterError(NotificationCenterError::kInvalidRequest);
-    Json content;
+    std::string content;
+    std::string identifier;
+    Entry entry;
     try {
-        content = contentToJson(*request.content);
-        // A content the file could not hold (text that is not UTF-8) is refused
+        // A request the file could not hold (text that is not UTF-8) is refused
         // here rather than when the whole file is written.
-        (void)writeJson(content);
+        Json json = contentToJson(*request.content);
+        content = writeJson(json);
+        identifier = quotedJson(request.identifier);
+        // What a reader of the file gets back, as from any other entry.
+        entry.request = {request.identifier,
+                         std::make_shared<const NotificationContent>(contentFromJson(json))};
     } catch (const nlohmann::json::exception&) {
         throw NotificationCenterError(NotificationCenterError::kInvalidRequest);
+    } catch (const ContentFormatError&) {
+        throw NotificationCenterError(NotificationCenterError::kInvalidRequest);
     }
-    std::string date = formatDate(clock_->now());
-    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
-        file_.update([&](Json& document) {
-            validate(document);
-            complete(document);
-            removeIdentifiers(list(document, "delivered"), {request.identifier});
-            removeIdentifiers(list(document, "pending"), {request.identifier});
-            list(document, "delivered")
-                .push_back({{"identifier", request.identifier}, {"content", content}, {"date", date}});
-            appendToJournal({{"operation", "add"}, {"identifier", request.identifier}, {"content", content}});
-        });
+    const std::string date = formatDate(clock_->now());
+    entry.date = parseDate(date);
+    entry.text = "{\"content\":" + content + ",\"date\":\"" + date + "\",\"identifier\":" + identifier + "}";
+    rewrite([&](Document& document) {
+        removeIdentifiers(document.delivered, {request.identifier});
+        removeIdentifiers(document.pending, {request.identifier});
+        document.delivered.push_back(std::move(entry));
+        appendToJournal("\"content\":" + content + ",\"identifier\":" + identifier +
+                        ",\"operation\":\"add\"");
     });
 }
 
 void FileNotificationCenter::setBadgeCount(std::int64_t count) {
     if (count < 0) throw NotificationCenterError(NotificationCenterError::kBadgeRefused);
-    asServiceError<NotificationCenterError>(kStoreCodes, [&] {
-        file_.update([&](Json& document) {
-            validate(document);
-            complete(document);
-            document["badge"] = count;
-            appendToJournal({{"operation", "setBadgeCount"}, {"count", count}});
-        });
+    rewrite([&](Document& document) {
+        document.badge = count;
+        appendToJournal("\"count\":" + std::to_string(count) + ",\"operation\":\"setBadgeCount\"");
     });
 }
 
 std::optional<std::int64_t> FileNotificationCenter::badgeCount() {
-    return asServiceError<NotificationCenterError>(kStoreCodes, [&]() -> std::optional<std::int64_t> {
-        Json document = file_.read();
-        validate(document);
-        auto badge = document.find("badge");
-        if (badge == document.end() || badge->is_null()) return std::nullopt;
-        return badge->get<std::int64_t>();
-    });
+    return inspect([](const Document& document) { return document.badge; });
 }
 
 }  // namespace tamsel::platform

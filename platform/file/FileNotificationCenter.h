@@ -19,9 +19,23 @@
 // the old, so a process that dies between the two leaves a line for a change
 // that never took effect, never a change without its line. A journal that
 // cannot be written fails the operation (kStoreUnavailable) with the state untouched.
+//
+// Neither file is synced (the state is replaced with Durability::none): like
+// the notifications a desktop shows, what the centre holds does not outlive a
+// power loss, which may take its last changes or the whole file (read back as
+// empty). The revision ledger, which is synced, is what keeps a change from
+// being presented twice. A process killed at any moment leaves both whole.
+//
+// What the file held when this object last read or wrote it is kept decoded:
+// while the file still holds exactly those bytes, an operation neither parses
+// nor checks the document again, and writes it back from the texts it keeps.
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/NotificationCenter.h"
@@ -45,12 +59,43 @@ class FileNotificationCenter final : public NotificationCenter {
     std::optional<std::int64_t> badgeCount();
 
   private:
-    // Appends one line to the journal, when there is one.
-    void appendToJournal(Json line) const;
+    struct Entry {
+        NotificationRequest request;
+        TimePoint date{};  // delivered ones only
+        std::string text;  // its JSON text, as in the file
+    };
+    // A document, decoded and checked: both lists in file order, the badge
+    // (nothing for null) and the texts of any other members (kept as they are).
+    struct Document {
+        std::vector<Entry> delivered;
+        std::vector<Entry> pending;
+        std::optional<std::int64_t> badge;
+        std::map<std::string, std::string> others;
+    };
+    struct Snapshot {
+        std::string bytes;
+        Document document;
+    };
+
+    // The document `bytes` hold: the kept one when they are the same bytes
+    // (taken out of the cache), else decoded and checked.
+    Document take(const std::optional<std::string>& bytes);
+    void keep(std::string bytes, Document document);
+    static std::string encode(const Document& document);
+    // Runs `read` on the document under the lock.
+    template <class Read>
+    auto inspect(Read&& read);
+    // Runs `change` on the document under the lock and writes the result.
+    template <class Change>
+    void rewrite(Change&& change);
+    // Appends one line to the journal, when there is one: the members before "pid".
+    void appendToJournal(const std::string& members) const;
 
     LockedJsonFile file_;
     std::shared_ptr<const Clock> clock_;
     std::optional<std::filesystem::path> journal_;
+    std::mutex mutex_;
+    std::optional<Snapshot> snapshot_;
 };
 
 }  // namespace tamsel::platform

@@ -8,19 +8,27 @@
 #include <cerrno>
 
 #include "platform/FileSystem.h"
-#include "platform/file/AtomicFile.h"
+#include "platform/RegularFile.h"
 #include "platform/file/PosixFileSystem.h"
 
 namespace tamsel::platform {
 
-LockedJsonFile::LockedJsonFile(std::filesystem::path path) : path_(std::move(path)) {}
+LockedJsonFile::LockedJsonFile(std::filesystem::path path, Durability durability)
+    : path_(std::move(path)), durability_(durability) {}
 
 template <class Body>
 void LockedJsonFile::locked(Body&& body) const {
-    PosixFileSystem::makeDirectories(path_.parent_path(), 0700);
     auto lockPath = path_;
     lockPath += ".lock";
-    Descriptor fd = openRegularFile(lockPath, O_RDWR | O_CREAT);
+    // Left non-blocking: nothing is read or written through it.
+    constexpr int kFlags = O_RDWR | O_CREAT | O_NONBLOCK;
+    Descriptor fd(openRegular(lockPath, kFlags));
+    // The directory is made when it is missing, not looked at on every access.
+    if (!fd && errno == ENOENT) {
+        PosixFileSystem::makeDirectories(path_.parent_path(), 0700);
+        fd = Descriptor(openRegular(lockPath, kFlags));
+    }
+    if (!fd) throw FileSystemError(errno, "open");
     lockExclusively(fd.get(), waitDeadline());
     struct Unlock {
         int fd;
@@ -29,14 +37,20 @@ void LockedJsonFile::locked(Body&& body) const {
     body();
 }
 
-Json LockedJsonFile::load() const {
+std::optional<std::string> LockedJsonFile::load() const {
     std::string bytes;
     try {
         bytes = readRegularFile(path_);
     } catch (const FileSystemError& error) {
-        if (error.code().value() == ENOENT) return Json::object();
+        if (error.code().value() == ENOENT) return std::nullopt;
         throw;
     }
+    if (durability_ == Durability::none && (bytes.empty() || bytes.find('\0') != std::string::npos))
+        return std::nullopt;
+    return bytes;
+}
+
+Json LockedJsonFile::parseDocument(std::string_view bytes) {
     Json document = parseJson(bytes);
     if (!document.is_object())
         throw nlohmann::json::type_error::create(302, "document is not a JSON object", nullptr);
@@ -45,25 +59,33 @@ Json LockedJsonFile::load() const {
 
 Json LockedJsonFile::read() const {
     Json document;
-    locked([&] { document = load(); });
+    locked([&] {
+        auto bytes = load();
+        document = bytes ? parseDocument(*bytes) : Json::object();
+    });
     return document;
 }
 
 void LockedJsonFile::update(const std::function<void(Json&)>& change) const {
-    locked([&] {
-        Json document = load();
+    access([&](const std::optional<std::string>& bytes, const Replace& replace) {
+        Json document = bytes ? parseDocument(*bytes) : Json::object();
         change(document);
-        // One fsync per change, not two: the directory is not synced after the
-        // rename. A process killed at any point loses nothing the kernel
-        // already has: before rename() returns every process still reads the
-        // old document, after it every process reads the new one, and the lock
-        // keeps a second writer from starting on a stale copy, so a change is
-        // never lost or applied twice. Only a power loss can undo the rename,
-        // and then the old document is there whole (its replacement's bytes
-        // were synced before the rename, so never an empty file); what these
-        // files hold (notifications on screen, donations, a server's ids) does
-        // not outlive a power loss anyway.
-        replaceAtomically(path_, writeJson(document), Durability::contents);
+        replace(writeJson(document));
+    });
+}
+
+void LockedJsonFile::access(
+    const std::function<void(const std::optional<std::string>& bytes, const Replace& replace)>& body) const {
+    locked([&] {
+        // A process killed at any point loses nothing the kernel already has:
+        // before rename() returns every process still reads the old document,
+        // after it every process reads the new one, and the lock keeps a second
+        // writer from starting on a stale copy, so a change is never lost or
+        // applied twice. The durability only decides what a power loss may
+        // undo: by default the rename (the old document stays whole, its
+        // replacement's bytes having been synced first), with none also the
+        // bytes (read back as no document, see load()).
+        body(load(), [&](std::string_view bytes) { replaceAtomically(path_, bytes, durability_); });
     });
 }
 

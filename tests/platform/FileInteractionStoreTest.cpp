@@ -136,4 +136,76 @@ TEST(FileInteractionStore, CorruptedFileIsNeverOverwritten) {
     }
 }
 
+std::vector<std::string> identifiersIn(FileInteractionStore& store) {
+    std::vector<std::string> out;
+    for (const auto& interaction : store.donated()) out.push_back(interaction.identifier.value_or("-"));
+    return out;
+}
+
+TEST(FileInteractionStore, SeesWhatOthersChangedBetweenItsOwnOperations) {
+    // Each store keeps what it last read or wrote; a file changed since, by
+    // another store or by hand, is read again, even when its size is the same.
+    ScratchDirectory root;
+    auto path = root.path() / "interactions.json";
+    FileInteractionStore mine(path), other(path);
+    mine.donate(everyField("i1"));
+    other.donate(everyField("i2"));
+    other.deleteInteractions({"i1"});
+    mine.donate(everyField("i3"));
+    EXPECT_EQ(identifiersIn(mine), (std::vector<std::string>{"i2", "i3"}));
+
+    std::string text = readText(path);
+    auto body = text.find("\"Body\"");
+    ASSERT_NE(body, std::string::npos);
+    text.replace(body, 6, "\"Bodz\"");
+    writeText(path, text);
+    mine.donate(everyField("i4"));
+    auto donated = other.donated();
+    ASSERT_EQ(donated.size(), 3u);
+    EXPECT_EQ(donated[0].intent.content, "Bodz");
+    EXPECT_EQ(identifiersIn(other), (std::vector<std::string>{"i2", "i3", "i4"}));
+}
+
+TEST(FileInteractionStore, WritesWhatTheJsonWriterWritesAndKeepsOtherMembers) {
+    ScratchDirectory root;
+    auto path = root.path() / "interactions.json";
+    Json entry = interactionToJson(everyField("old"));
+    entry["extra"] = "dropped when the entry is written back";
+    writeText(path, Json{{"alpha", {{"b", nullptr}}}, {"donated", {entry}}, {"zeta", {1, 2.5, "x"}}}.dump());
+    FileInteractionStore store(path);
+    // Identifiers and text that need escaping, and text beyond ASCII.
+    auto escaped = everyField("quote\" back\\slash \u00fc \x01 /");
+    escaped.intent.content = "line\nbreak \u2028 \U0001F600";
+    store.donate(escaped);
+
+    const std::string bytes = readText(path);
+    Json file = Json::parse(bytes);
+    EXPECT_EQ(bytes, file.dump());
+    EXPECT_EQ(file["alpha"], (Json{{"b", nullptr}}));
+    EXPECT_EQ(file["zeta"], (Json{1, 2.5, "x"}));
+    EXPECT_EQ(file["donated"], (Json{interactionToJson(everyField("old")), interactionToJson(escaped)}));
+    auto donated = FileInteractionStore(path).donated();
+    ASSERT_EQ(donated.size(), 2u);
+    EXPECT_EQ(donated[1], escaped);
+}
+
+TEST(FileInteractionStore, FileCutOffByASystemCrashReadsAsEmptyAndIsReplaced) {
+    // The file is replaced without a sync: after a power loss it may be empty
+    // or zero-filled, and that loses the donations, not the store.
+    const std::string whole = Json{{"donated", {interactionToJson(everyField("i1"))}}}.dump();
+    const std::string cutOff[] = {"", std::string(4096, '\0'),
+                                  whole.substr(0, 100) + std::string(3996, '\0')};
+    for (const auto& bytes : cutOff) {
+        SCOPED_TRACE(bytes.size());
+        ScratchDirectory root;
+        auto path = root.path() / "interactions.json";
+        writeText(path, bytes);
+        FileInteractionStore store(path);
+        EXPECT_TRUE(store.donated().empty());
+        EXPECT_EQ(readText(path), bytes);
+        store.donate(everyField("i2"));
+        EXPECT_EQ(Json::parse(readText(path)), (Json{{"donated", {interactionToJson(everyField("i2"))}}}));
+    }
+}
+
 }  // namespace

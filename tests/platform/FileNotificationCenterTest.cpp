@@ -177,6 +177,87 @@ TEST(FileNotificationCenter, RefusesBadRequestsAndNegativeBadges) {
     EXPECT_FALSE(std::filesystem::exists(f.path));
 }
 
+std::vector<std::string> deliveredIdentifiers(FileNotificationCenter& center) {
+    std::vector<std::string> out;
+    for (const auto& delivered : center.deliveredNotifications()) out.push_back(delivered.request.identifier);
+    return out;
+}
+
+TEST(FileNotificationCenter, SeesWhatOthersChangedBetweenItsOwnOperations) {
+    // Each centre keeps what it last read or wrote; a file changed since, by
+    // another centre or by hand, is read again, even when its size is the same.
+    CenterFile f;
+    FileNotificationCenter other(f.path, f.clock);
+    f.center.add(request("r1", "Hello"));
+    other.add(request("r2", "Hello"));
+    other.setBadgeCount(3);
+    f.center.removeDeliveredNotifications({"r2"});
+    f.center.add(request("r3", "Hello"));
+    EXPECT_EQ(deliveredIdentifiers(other), (std::vector<std::string>{"r1", "r3"}));
+    EXPECT_EQ(f.center.badgeCount(), 3);
+
+    std::string text = readText(f.path);
+    auto title = text.find("\"Hello\"");
+    ASSERT_NE(title, std::string::npos);
+    text.replace(title, 7, "\"Hellp\"");
+    writeText(f.path, text);
+    f.center.add(request("r4", "Hello"));
+    auto delivered = other.deliveredNotifications();
+    ASSERT_EQ(delivered.size(), 3u);
+    EXPECT_EQ(delivered[0].request.content->title, "Hellp");
+    EXPECT_EQ(deliveredIdentifiers(f.center), (std::vector<std::string>{"r1", "r3", "r4"}));
+}
+
+TEST(FileNotificationCenter, WritesWhatTheJsonWriterWrites) {
+    CenterFile f;
+    const auto journal = f.root.path() / "journal.jsonl";
+    FileNotificationCenter center(f.path, f.clock, journal);
+    // Identifiers and text that need escaping, and text beyond ASCII.
+    const std::string identifier = "quote\" back\\slash \u00fc \x01 /";
+    center.add(request(identifier, "line\nbreak \u2028 \U0001F600"));
+    center.add(request("plain", "x"));
+    center.removeDeliveredNotifications({"plain"});
+    center.setBadgeCount(7);
+
+    const std::string bytes = readText(f.path);
+    EXPECT_EQ(bytes, f.json().dump());
+    EXPECT_EQ(
+        f.json(),
+        (Json{{"delivered",
+               {{{"identifier", identifier},
+                 {"content", contentToJson(*request(identifier, "line\nbreak \u2028 \U0001F600").content)},
+                 {"date", "2023-11-14T22:13:20.123Z"}}}},
+              {"pending", Json::array()},
+              {"badge", 7}}));
+    const auto lines = tamsel::testing::splitLines(readText(journal));
+    ASSERT_EQ(lines.size(), 4u);
+    for (const auto& line : lines) EXPECT_EQ(line, Json::parse(line).dump());
+    EXPECT_EQ(Json::parse(lines[0])["identifier"], identifier);
+    EXPECT_EQ(Json::parse(lines[2])["identifiers"], (Json{"plain"}));
+}
+
+TEST(FileNotificationCenter, FileCutOffByASystemCrashReadsAsEmptyAndIsReplaced) {
+    // The file is replaced without a sync: after a power loss it may be empty
+    // or zero-filled, which loses what was shown, as a desktop's centre does,
+    // and not the centre itself.
+    CenterFile written;
+    written.center.add(request("r1", "x"));
+    written.center.setBadgeCount(2);
+    const std::string whole = readText(written.path);
+    const std::string cutOff[] = {"", std::string(4096, '\0'), whole.substr(0, 40) + std::string(4056, '\0')};
+    for (const auto& bytes : cutOff) {
+        SCOPED_TRACE(bytes.size());
+        CenterFile f;
+        writeText(f.path, bytes);
+        EXPECT_TRUE(f.center.deliveredNotifications().empty());
+        EXPECT_EQ(f.center.badgeCount(), std::nullopt);
+        EXPECT_EQ(readText(f.path), bytes);
+        f.center.add(request("r2", "y"));
+        EXPECT_EQ(deliveredIdentifiers(f.center), std::vector<std::string>{"r2"});
+        EXPECT_EQ(f.json()["badge"], nullptr);
+    }
+}
+
 TEST(FileNotificationCenter, CorruptedFileIsNeverOverwritten) {
     const char* documents[] = {
         "not json",

@@ -37,6 +37,7 @@ class SpawnedTestProcess {
     std::string readAll() { return child_.readAll(); }
     void writeLine(const std::string& line) { child_.write(line + "\n"); }
     void closeInput() { child_.closeInput(); }
+    void signal(int signal) const { child_.signal(signal); }
     // Waits for the child and returns its exit status (-1 when it did not exit normally).
     int wait() {
         int code = child_.wait();
