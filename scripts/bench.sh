@@ -3,17 +3,29 @@
 # figure, each a ratio against its limit measured in the same run (see
 # docs/performance.md). Scratch files go to $TMPDIR (default /tmp): run it on the
 # file system whose cost you want to see. Extra arguments go to scripts/bench.py
-# (--repeat N for the protocol runs, --json FILE for every raw number).
+# (--only PARTS, --repeat N for the protocol runs, --messages N for the pushes
+# through the connector, --json FILE for every raw number).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh bench
 dir=build-bench
 # The build's output goes to build-bench/build.log and is shown only when it fails.
 mkdir -p "$dir"
-if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=ON -DTAMSEL_SANITIZE= &&
-       cmake --build "$dir" -j "$(nproc)" --target tamsel_bench tamsel-notification-service tamsel-delivery-service
+launcher=()
+if command -v ccache >/dev/null; then
+  # Paths relative to the checkout, so that repeated builds (and other clones) hit the cache.
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+generator=()
+if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
+if ! { cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF \
+         -DTAMSEL_BENCH=ON -DTAMSEL_SANITIZE= &&
+       cmake --build "$dir" -j "$(nproc)" --target tamsel_bench tamsel-notification-service \
+         tamsel-delivery-service tamsel-push-connector
      } > "$dir/build.log" 2>&1; then
   cat "$dir/build.log" >&2
   exit 1
 fi
-exec python3 scripts/bench.py "$dir" "$@"
+# The connector's figures speak D-Bus: Debian's python3, which has python3-dbus.
+exec /usr/bin/python3 scripts/bench.py "$dir" "$@"
