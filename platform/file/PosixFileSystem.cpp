@@ -42,6 +42,9 @@ std::filesystem::path PosixFileSystem::applicationSupportDirectory() {
 }
 
 void PosixFileSystem::makeDirectories(const std::filesystem::path& path, mode_t mode) {
+    // Nearly always there already (the ledger asks once a page): one stat instead
+    // of a mkdir and a stat for every component.
+    if (isDirectory(path)) return;
     std::filesystem::path partial;
     for (const auto& component : path.lexically_normal()) {
         partial /= component;
@@ -72,8 +75,8 @@ void PosixFileSystem::writeFileAtomically(const std::filesystem::path& path, std
 }
 
 std::unique_ptr<StagedFile> PosixFileSystem::stageFile(const std::filesystem::path& path,
-                                                       std::string_view bytes) {
-    return stageReplacement(path, bytes);
+                                                       std::span<const std::string_view> pieces) {
+    return stageReplacement(path, pieces);
 }
 
 void PosixFileSystem::setPermissions(const std::filesystem::path& path, mode_t mode) {
