@@ -45,7 +45,10 @@ KeychainResult FileKeychain::copyMatching(const KeychainQuery& query) {
         !isSafeKeychainAttribute(key.account))
         return {kErrSecParam, std::nullopt};
 
-    const auto path = directory_ / key.accessGroup / key.service / key.account;
+    // Joined as text: each attribute is one safe component (checked above), and the
+    // credential is looked up before every exchange.
+    std::string path = directory_.native();
+    for (const std::string* part : {&key.accessGroup, &key.service, &key.account}) (path += '/') += *part;
     try {
         if (!key.returnData) {
             (void)openRegularFile(path, O_RDONLY);

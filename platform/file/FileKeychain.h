@@ -46,7 +46,7 @@ class FileKeychain final : public Keychain {
   private:
     // The bytes of one item file as last read, and what its stat said before.
     struct Remembered {
-        std::filesystem::path path;
+        std::string path;
         struct stat before {};
         std::string bytes;
     };
