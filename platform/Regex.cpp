@@ -18,8 +18,9 @@ Regex::Regex(std::string_view pattern, Options options) : compiled_(std::make_un
     compiled_->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), flags,
                                     &errorCode, &errorOffset, nullptr);
     if (!compiled_->code) throw RegexError();
-    // JIT is an optimisation only; the interpreter gives the same answers.
-    pcre2_jit_compile(compiled_->code, PCRE2_JIT_COMPLETE);
+    // No JIT: a process lives for one push and matches a few hundred short
+    // fields, which the interpreter does in less time than compiling them would
+    // take, without the compiler's pages and executable memory.
 }
 
 Regex::~Regex() = default;
