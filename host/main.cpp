@@ -60,6 +60,10 @@ int main(int argc, char** argv) {
     // and then carves the next ones out of the heap, whose holes stay
     // resident: about 1.3 MiB more at the peak of a long run.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    // One arena: the run's work is done by one task at a time, and a second
+    // arena for the worker's thread reserves its own heap and grows it a few
+    // pages at a time, with a system call and a page fault each.
+    mallopt(M_ARENA_MAX, 1);
     // Only the C++ streams read standard input; unsynchronised they read it in blocks.
     std::ios::sync_with_stdio(false);
     auto parsed = tamsel::cli::parse(tamsel::host::hostProgram(), argc, argv);
