@@ -141,14 +141,25 @@ Json DeliveryState::credentialJson(const Receiver& r) const {
                 {"expiresAt", secondsSinceReferenceDate(r.credentialExpiresAt)}};
 }
 
+namespace {
+
+// Erases every item of items that is due by now and that drop accepts.
+template <class Items, class Drop>
+void expire(std::multimap<TimePoint, std::string>& due, Items& items, TimePoint now, Drop drop) {
+    for (auto it = due.begin(); it != due.end() && it->first <= now; it = due.erase(it)) {
+        auto item = items.find(it->second);
+        if (item != items.end() && item->second.expiresAt <= now && drop(item->second)) items.erase(item);
+    }
+}
+
+}  // namespace
+
 void DeliveryState::prune(Receiver& r, TimePoint now) {
-    std::erase_if(r.cursors, [&](const auto& entry) { return entry.second.expiresAt <= now; });
+    expire(r.cursorsDue, r.cursors, now, [](const Cursor&) { return true; });
     // A page that expired unacknowledged is forgotten; its changes stay pending
     // and come again in a later page.
-    std::erase_if(r.pages, [&](const auto& entry) {
-        return !entry.second.acknowledgment && entry.second.expiresAt <= now;
-    });
-    std::erase_if(tokens_, [&](const auto& entry) { return entry.second.expiresAt <= now; });
+    expire(r.pagesDue, r.pages, now, [](const Page& page) { return !page.acknowledgment; });
+    expire(tokensDue_, tokens_, now, [](const AccessToken&) { return true; });
 }
 
 Answer DeliveryState::openWorkerSession(const std::string& receiverId,
@@ -173,6 +184,7 @@ Answer DeliveryState::openWorkerSession(const std::string& receiverId,
     std::string token = randomProof();
     TimePoint expiresAt = now + settings_.tokenLifetime;
     tokens_[token] = AccessToken{r->id, expiresAt};
+    tokensDue_.emplace(expiresAt, token);
     Answer answer{200, envelope(kSessionSchema, {{"workerSession",
                                                   {{"receiverId", r->id},
                                                    {"accessToken", token},
@@ -237,11 +249,13 @@ Answer DeliveryState::readChanges(const std::string& receiverId,
     if (!page.sequence.empty() && r->pending.upper_bound(page.sequence.back()) != r->pending.end()) {
         std::string cursor = randomProof();
         r->cursors[cursor] = Cursor{page.sequence.back(), page.expiresAt};
+        r->cursorsDue.emplace(page.expiresAt, cursor);
         nextCursor = cursor;
     } else if (page.sequence.empty() && r->emptyPagesWithCursor > 0) {
         --r->emptyPagesWithCursor;
         std::string cursor = randomProof();
         r->cursors[cursor] = Cursor{after, page.expiresAt};
+        r->cursorsDue.emplace(page.expiresAt, cursor);
         nextCursor = cursor;
     }
     std::string batchId = randomIdentifier("batch_");
@@ -250,6 +264,7 @@ Answer DeliveryState::readChanges(const std::string& receiverId,
                  {"changes", page.changes},
                  {"nextCursor", nextCursor},
                  {"expiresAt", rfc3339(page.expiresAt)}};
+    r->pagesDue.emplace(page.expiresAt, batchId);
     r->pages.emplace(batchId, std::move(page));
     return {200, envelope(kChangesSchema, std::move(data))};
 }

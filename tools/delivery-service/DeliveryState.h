@@ -102,6 +102,7 @@ class DeliveryState {
     void setWakeUpSink(std::function<void(WakeUp)> sink);
 
   private:
+    using Expiries = std::multimap<TimePoint, std::string>;
     struct Page {
         std::string receiptProof;
         std::vector<std::uint64_t> sequence;  // the queued changes it carried
@@ -129,6 +130,10 @@ class DeliveryState {
         unsigned long long badgeRevision = 1;
         std::map<std::string, Page> pages;  // by batch id
         std::map<std::string, Cursor> cursors;
+        // When each cursor and page falls due, so that pruning looks only at
+        // those (acknowledged pages are kept for good and would make every
+        // request slower); a key whose item is gone is simply dropped.
+        Expiries cursorsDue, pagesDue;
         std::map<std::string, Remembered> remembered;  // by route + idempotency key
         std::vector<std::string> acknowledged;         // batch ids, in order
         std::map<std::string, long> requests;          // per exchange, every request received
@@ -154,6 +159,7 @@ class DeliveryState {
     std::mutex mutex_;
     std::map<std::string, Receiver> receivers_;
     std::map<std::string, AccessToken> tokens_;
+    Expiries tokensDue_;
     std::function<void(WakeUp)> wakeUpSink_;
 };
 
