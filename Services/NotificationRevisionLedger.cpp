@@ -242,10 +242,13 @@ NotificationRevisionLedger::~NotificationRevisionLedger() {
 
 NotificationRevisionLedger::Member NotificationRevisionLedger::append(std::string_view key,
                                                                       const Entry& entry) {
-    std::size_t size = key.size() + 8;
+    std::size_t size = key.size() + 9;
     for (const auto& [name, value] : entry) size += name.size() + value.size() + 6;
     reserveText(size + key.size());
     auto& text = state_.text;
+    // Each text follows a comma, so that members next to each other here go
+    // out to the file as one piece (see pieces()).
+    text += ',';
     Member m;
     m.at = text.size();
     appendString(text, std::string(key));
@@ -268,12 +271,14 @@ void NotificationRevisionLedger::reserveText(std::size_t bytes) {
     auto& text = state_.text;
     if (text.size() + bytes <= text.capacity()) return;
     std::size_t live = 0;
-    for (const auto& m : state_.members) live += m.length + (m.keyAt >= m.at + m.length ? m.keyLength : 0);
+    for (const auto& m : state_.members)
+        live += 1 + m.length + (m.keyAt >= m.at + m.length ? m.keyLength : 0);
     // Room for a few pages of records beyond what is live, so that this is rare.
     std::string compacted;
     compacted.reserve(live + bytes + live / 8 + 4096);
     for (auto& m : state_.members) {
         const bool keyInText = m.keyAt < m.at + m.length;
+        compacted += ',';
         const std::size_t at = compacted.size();
         compacted.append(text, m.at, m.length);
         if (keyInText) {
@@ -315,15 +320,22 @@ void NotificationRevisionLedger::load(std::string_view bytes) {
     state_.members.assign(read.begin(), read.end());
 }
 
-std::string NotificationRevisionLedger::encodeFile(const Member* replacement) const {
-    std::size_t size = 2 + (replacement ? replacement->length + 1 : 0);
-    for (const auto& m : state_.members) size += m.length + 1;
-    std::string out;
-    out.reserve(size);
-    out += '{';
+std::vector<std::string_view> NotificationRevisionLedger::pieces(const Member* replacement) const {
+    const std::string& text = state_.text;
+    std::vector<std::string_view> out{"{"};
+    std::size_t begin = 0, end = 0;  // the run of text not yet in out
     auto add = [&](const Member& m) {
-        if (out.size() > 1) out += ',';
-        out += textOf(m);
+        // Right after the run, behind its comma: the run grows over both.
+        if (begin != end && m.at == end + 1 && text[end] == ',') {
+            end = m.at + m.length;
+            return;
+        }
+        if (begin != end) {
+            out.emplace_back(text.data() + begin, end - begin);
+            out.emplace_back(",");
+        }
+        begin = m.at;
+        end = m.at + m.length;
     };
     bool placed = replacement == nullptr;
     for (const auto& m : state_.members) {
@@ -335,35 +347,27 @@ std::string NotificationRevisionLedger::encodeFile(const Member* replacement) co
         add(m);
     }
     if (!placed) add(*replacement);
-    out += '}';
+    if (begin != end) out.emplace_back(text.data() + begin, end - begin);
+    out.emplace_back("}");
+    return out;
+}
+
+std::string NotificationRevisionLedger::encodeFile(const Member* replacement) const {
+    std::string out;
+    const auto parts = pieces(replacement);
+    std::size_t size = 0;
+    for (auto piece : parts) size += piece.size();
+    out.reserve(size);
+    for (auto piece : parts) out += piece;
     return out;
 }
 
 bool NotificationRevisionLedger::encodes(std::string_view bytes, const Member* replacement) const {
-    if (state_.members.empty() && !replacement) return bytes == "{}";
-    bool first = true;
-    auto consume = [&](std::string_view part) {
-        if (!bytes.starts_with(part)) return false;
-        bytes.remove_prefix(part.size());
-        return true;
-    };
-    auto member = [&](const Member& m) {
-        if (!first && !consume(",")) return false;
-        first = false;
-        return consume(textOf(m));
-    };
-    if (!consume("{")) return false;
-    bool placed = replacement == nullptr;
-    for (const auto& m : state_.members) {
-        if (!placed && keyOf(*replacement) <= keyOf(m)) {
-            if (!member(*replacement)) return false;
-            placed = true;
-            if (keyOf(*replacement) == keyOf(m)) continue;
-        }
-        if (!member(m)) return false;
+    for (auto piece : pieces(replacement)) {
+        if (!bytes.starts_with(piece)) return false;
+        bytes.remove_prefix(piece.size());
     }
-    if (!placed && !member(*replacement)) return false;
-    return bytes == "}";
+    return bytes.empty();
 }
 
 // Written straight from the entries rather than through a JSON document; the
@@ -421,9 +425,9 @@ NotificationRevisionLedger::PreparedRecord NotificationRevisionLedger::prepare(c
                                                                                Entry entry,
                                                                                bool restrictPermissions) {
     Member m = append(key, entry);
-    // The bytes live only until they are staged: a large ledger's copy would
-    // otherwise stay beside it until the commit.
-    auto staged = files_.stageFile(file_, encodeFile(&m));
+    // Written from the texts where they are: neither joined first nor kept
+    // beside them until the commit.
+    auto staged = files_.stageFile(file_, pieces(&m));
     return PreparedRecord(*this, m, restrictPermissions, std::move(staged));
 }
 

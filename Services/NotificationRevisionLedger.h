@@ -35,7 +35,7 @@ class NotificationRevisionLedger {
     // One member of the file: where its encoded text and its key lie in text_
     // (see members_).
     struct Member {
-        std::size_t at = 0;         // "<key>":{…}, exactly as in the file
+        std::size_t at = 0;         // "<key>":{…}, exactly as in the file (after a comma)
         std::size_t keyAt = 0;      // the key's own bytes (inside the text unless escaped)
         std::uint32_t length = 0;   // of the text
         std::uint32_t valueAt = 0;  // where {…} starts, from `at`
@@ -150,10 +150,12 @@ class NotificationRevisionLedger {
     // texts of replaced members.
     void reserveText(std::size_t bytes);
     void load(std::string_view bytes);
-    // The file's bytes; with a replacement, that member is written in place of
-    // (or beside) the one of its key, so that a record can be encoded without
-    // touching the ledger.
-    std::string encodeFile(const Member* replacement) const;
+    // The file's bytes, as pieces of the text to be joined in order (few: a run
+    // of members next to each other in the text is one). With a replacement,
+    // that member is written in place of (or beside) the one of its key, so
+    // that a record can be encoded without touching the ledger.
+    std::vector<std::string_view> pieces(const Member* replacement) const;
+    std::string encodeFile(const Member* replacement) const;  // pieces(), joined
     // True when `bytes` are exactly what encodeFile(replacement) would return.
     bool encodes(std::string_view bytes, const Member* replacement) const;
     std::vector<Member>::const_iterator position(std::string_view key) const;

@@ -5,8 +5,10 @@ namespace {
 
 class KeptBytes final : public StagedFile {
   public:
-    KeptBytes(FileSystem& files, std::filesystem::path path, std::string_view bytes)
-        : files_(files), path_(std::move(path)), bytes_(bytes) {}
+    KeptBytes(FileSystem& files, std::filesystem::path path, std::span<const std::string_view> pieces)
+        : files_(files), path_(std::move(path)) {
+        for (auto piece : pieces) bytes_ += piece;
+    }
     void commit() override { files_.writeFileAtomically(path_, bytes_); }
 
   private:
@@ -17,8 +19,9 @@ class KeptBytes final : public StagedFile {
 
 }  // namespace
 
-std::unique_ptr<StagedFile> FileSystem::stageFile(const std::filesystem::path& path, std::string_view bytes) {
-    return std::make_unique<KeptBytes>(*this, path, bytes);
+std::unique_ptr<StagedFile> FileSystem::stageFile(const std::filesystem::path& path,
+                                                  std::span<const std::string_view> pieces) {
+    return std::make_unique<KeptBytes>(*this, path, pieces);
 }
 
 }  // namespace tamsel::platform

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -56,9 +57,15 @@ class FileSystem {
     virtual void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) = 0;
     // writeFileAtomically() in two halves, for a caller that wants the slow one
     // (writing and syncing the bytes) done before some event and only the
-    // replace after it. The file keeps its old bytes until commit(). This
-    // default keeps the bytes and makes the whole write on commit().
-    virtual std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path, std::string_view bytes);
+    // replace after it. The file keeps its old bytes until commit(). The bytes
+    // are the pieces joined in order, so that a large file need not be joined
+    // in memory first. This default joins them and makes the whole write on
+    // commit().
+    virtual std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path,
+                                                  std::span<const std::string_view> pieces);
+    std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path, std::string_view bytes) {
+        return stageFile(path, std::span<const std::string_view>(&bytes, 1));
+    }
     virtual void setPermissions(const std::filesystem::path& path, mode_t mode) = 0;
 
     virtual int open(const std::filesystem::path& path, int flags, mode_t mode) = 0;

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <thread>
+#include <vector>
 
 namespace tamsel::platform {
 namespace {
@@ -101,6 +104,31 @@ void writeAll(int fd, std::string_view bytes) {
             fail("write");
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void writeAll(int fd, std::span<const std::string_view> pieces) {
+    std::vector<iovec> pending;
+    std::size_t next = 0;  // of pieces, not yet in pending
+    while (next < pieces.size()) {
+        pending.clear();
+        for (; next < pieces.size() && pending.size() < IOV_MAX; ++next)
+            if (!pieces[next].empty())
+                pending.push_back({const_cast<char*>(pieces[next].data()), pieces[next].size()});
+        std::size_t first = 0;  // of pending, not yet wholly written
+        while (first < pending.size()) {
+            ssize_t written = ::writev(fd, pending.data() + first, static_cast<int>(pending.size() - first));
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                fail("write");
+            }
+            auto left = static_cast<std::size_t>(written);
+            while (first < pending.size() && left >= pending[first].iov_len) left -= pending[first++].iov_len;
+            if (left > 0) {
+                pending[first].iov_base = static_cast<char*>(pending[first].iov_base) + left;
+                pending[first].iov_len -= left;
+            }
+        }
     }
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,8 @@ std::string readRegularFile(const std::filesystem::path& path,
 
 // Writes every byte, retrying short writes and EINTR.
 void writeAll(int fd, std::string_view bytes);
+// The pieces in order, as one write would (writev, as many at a time as it takes).
+void writeAll(int fd, std::span<const std::string_view> pieces);
 
 // Takes an exclusive flock on `fd`, polling (1 ms growing to 20 ms between
 // tries) until the deadline.

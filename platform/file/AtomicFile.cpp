@@ -53,7 +53,8 @@ bool sweepDue(const std::string& pattern) {
 
 class TemporaryBeside final : public StagedFile {
   public:
-    TemporaryBeside(const std::filesystem::path& path, std::string_view bytes, Durability durability)
+    TemporaryBeside(const std::filesystem::path& path, std::span<const std::string_view> pieces,
+                    Durability durability)
         : path_(path),
           durability_(durability),
           directory_(path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path()) {
@@ -70,7 +71,7 @@ class TemporaryBeside final : public StagedFile {
         Descriptor fd(::mkostemp(name_.data(), O_CLOEXEC));
         if (!fd) fail("mkstemp");
         try {
-            writeAll(fd.get(), bytes);
+            writeAll(fd.get(), pieces);
             if (durability != Durability::none && ::fsync(fd.get()) != 0) fail("fsync");
             if (fd.close() != 0) fail("close");
         } catch (...) {
@@ -103,9 +104,15 @@ class TemporaryBeside final : public StagedFile {
 
 }  // namespace
 
+std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path,
+                                             std::span<const std::string_view> pieces,
+                                             Durability durability) {
+    return std::make_unique<TemporaryBeside>(path, pieces, durability);
+}
+
 std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path, std::string_view bytes,
                                              Durability durability) {
-    return std::make_unique<TemporaryBeside>(path, bytes, durability);
+    return stageReplacement(path, std::span<const std::string_view>(&bytes, 1), durability);
 }
 
 void replaceAtomically(const std::filesystem::path& path, std::string_view bytes, Durability durability) {

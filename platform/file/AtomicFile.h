@@ -14,6 +14,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,10 @@ enum class Durability {
 
 // Bytes written in full beside `path` (not yet in its place); commit() renames
 // them over it. See StagedFile.
+// The bytes are the pieces joined in order.
+std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path,
+                                             std::span<const std::string_view> pieces,
+                                             Durability durability = Durability::full);
 std::unique_ptr<StagedFile> stageReplacement(const std::filesystem::path& path, std::string_view bytes,
                                              Durability durability = Durability::full);
 void replaceAtomically(const std::filesystem::path& path, std::string_view bytes,

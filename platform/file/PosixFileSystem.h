@@ -21,7 +21,9 @@ class PosixFileSystem final : public FileSystem {
     std::string readFile(const std::filesystem::path& path) override;
     // Both replace the file as AtomicFile.h describes.
     void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) override;
-    std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path, std::string_view bytes) override;
+    using FileSystem::stageFile;
+    std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path,
+                                          std::span<const std::string_view> pieces) override;
     void setPermissions(const std::filesystem::path& path, mode_t mode) override;
     int open(const std::filesystem::path& path, int flags, mode_t mode) override;
     int flock(int fd, int operation) override;

@@ -333,8 +333,9 @@ class DirectorySyncFailure final : public FileSystem {
     explicit DirectorySyncFailure(std::shared_ptr<FileSystem> real) : real_(std::move(real)) {}
     void failNextCommit() { failNext_ = true; }
 
+    using FileSystem::stageFile;
     std::unique_ptr<StagedFile> stageFile(const std::filesystem::path& path,
-                                          std::string_view bytes) override {
+                                          std::span<const std::string_view> pieces) override {
         class Staged final : public StagedFile {
           public:
             Staged(std::unique_ptr<StagedFile> real, bool fail) : real_(std::move(real)), fail_(fail) {}
@@ -347,7 +348,7 @@ class DirectorySyncFailure final : public FileSystem {
             std::unique_ptr<StagedFile> real_;
             bool fail_;
         };
-        return std::make_unique<Staged>(real_->stageFile(path, bytes), std::exchange(failNext_, false));
+        return std::make_unique<Staged>(real_->stageFile(path, pieces), std::exchange(failNext_, false));
     }
     std::optional<std::filesystem::path> containerDirectory(const std::string& group) override {
         return real_->containerDirectory(group);

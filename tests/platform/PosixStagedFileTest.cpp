@@ -26,6 +26,24 @@ std::vector<std::string> namesIn(const std::filesystem::path& directory) {
     return names;
 }
 
+// More pieces than one writev takes, empty ones among them: the file holds them
+// joined, in order, whichever file system writes them.
+TEST(PosixStagedFile, WritesPiecesJoinedInOrder) {
+    ScratchDirectory root;
+    PosixFileSystem posix(root.path());
+    FaultyFileSystem joining(std::make_shared<PosixFileSystem>(root.path()));
+    std::vector<std::string> texts;
+    for (int i = 0; i < 2500; ++i) texts.push_back(i % 7 == 0 ? "" : std::to_string(i) + ",");
+    const std::vector<std::string_view> pieces(texts.begin(), texts.end());
+    std::string joined;
+    for (const auto& text : texts) joined += text;
+    for (FileSystem* files : std::initializer_list<FileSystem*>{&posix, &joining}) {
+        const auto target = root.path() / "ledger.json";
+        files->stageFile(target, pieces)->commit();
+        EXPECT_EQ(readText(target), joined);
+    }
+}
+
 TEST(PosixStagedFile, KeepsTheOldBytesInPlaceUntilCommittedAndTheNewOnesDurableBeside) {
     ScratchDirectory root;
     PosixFileSystem files(root.path());
