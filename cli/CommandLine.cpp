@@ -81,9 +81,10 @@ void appendOption(std::string& out, const std::string& label, const std::string&
     out += "  " + label;
     std::size_t at = 2 + label.size();
     if (at + 2 > column) {
-        out += "\n" + std::string(column, ' ');
+        out += '\n';
+        out.append(column, ' ');
     } else {
-        out += std::string(column - at, ' ');
+        out.append(column - at, ' ');
     }
     wrap(out, help, column, column);
     out += "\n";

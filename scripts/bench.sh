@@ -11,16 +11,8 @@ scripts/setup.sh bench
 dir=build-bench
 # The build's output goes to build-bench/build.log and is shown only when it fails.
 mkdir -p "$dir"
-launcher=()
-if command -v ccache >/dev/null; then
-  # Paths relative to the checkout, so that repeated builds (and other clones) hit the cache.
-  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-generator=()
-if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
-if ! { cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF \
-         -DTAMSEL_BENCH=ON -DTAMSEL_SANITIZE= &&
+. scripts/configure.sh
+if ! { configure "$dir" -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=ON -DTAMSEL_SANITIZE= &&
        cmake --build "$dir" -j "$(nproc)" --target tamsel_bench tamsel-notification-service \
          tamsel-delivery-service tamsel-push-connector
      } > "$dir/build.log" 2>&1; then

@@ -7,17 +7,9 @@ cd "$(dirname "$0")/.."
 sanitize=""
 if [ "${1:-}" = "--sanitize" ]; then sanitize="$2"; shift 2; fi
 dir=build${sanitize:+-$sanitize}
-launcher=()
-if command -v ccache >/dev/null; then
-  # Paths relative to the checkout, so another clone of it shares the cache.
-  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-generator=()
-if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
+. scripts/configure.sh
 # Options are always given, so that one build dir serves every script.
-cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" -DTAMSEL_SANITIZE="$sanitize" \
-  -DTAMSEL_TESTS=ON -DTAMSEL_BENCH=ON "$@" >/dev/null
+configure "$dir" -DTAMSEL_SANITIZE="$sanitize" -DTAMSEL_TESTS=ON -DTAMSEL_BENCH=ON "$@" >/dev/null
 echo "build: building in $dir" >&2
 cmake --build "$dir" -j "$(nproc)" >&2
 echo "$dir"

@@ -17,19 +17,12 @@ constexpr StoreErrorCodes kStoreCodes{IntentError::kStoreCorrupted, IntentError:
 }  // namespace
 
 FileInteractionStore::FileInteractionStore(std::filesystem::path file, std::size_t kept)
-    : file_(std::move(file), Durability::none), kept_(std::max<std::size_t>(kept, 1)) {}
+    : file_(std::move(file), Durability::none, &decode, &encode), kept_(std::max<std::size_t>(kept, 1)) {}
 
-FileInteractionStore::Document FileInteractionStore::take(const std::optional<std::string>& bytes) {
-    {
-        std::lock_guard lock(mutex_);
-        std::optional<Snapshot> snapshot = std::move(snapshot_);
-        snapshot_.reset();
-        if (snapshot && bytes && snapshot->bytes == *bytes) return std::move(snapshot->document);
-    }
+FileInteractionStore::Document FileInteractionStore::decode(std::string_view bytes) {
     Document document;
-    if (!bytes) return document;
     // Every entry is checked, and written back as the store writes it.
-    Json parsed = LockedJsonFile::parseDocument(*bytes);
+    Json parsed = LockedJsonFile::parseDocument(bytes);
     for (auto& [key, value] : parsed.items()) {
         if (key != kDonated) {
             document.others.emplace(key, writeJson(value));
@@ -42,11 +35,6 @@ FileInteractionStore::Document FileInteractionStore::take(const std::optional<st
         }
     }
     return document;
-}
-
-void FileInteractionStore::keep(std::string bytes, Document document) {
-    std::lock_guard lock(mutex_);
-    snapshot_ = Snapshot{std::move(bytes), std::move(document)};
 }
 
 std::string FileInteractionStore::encode(const Document& document) {
@@ -65,14 +53,8 @@ std::string FileInteractionStore::encode(const Document& document) {
 template <class Change>
 void FileInteractionStore::rewrite(Change&& change) {
     asServiceError<IntentError>(kStoreCodes, [&] {
-        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace& replace) {
-            Document document = take(bytes);
-            change(document);
-            std::string written = encode(document);
-            // A document that comes out the same (nothing deleted) is not written again.
-            if (!bytes || written != *bytes) replace(written);
-            keep(std::move(written), std::move(document));
-        });
+        // A document that comes out the same (nothing deleted) is not written again.
+        file_.rewrite(change);
     });
 }
 
@@ -111,14 +93,12 @@ NotificationContent FileInteractionStore::contentUpdatedFromIntent(const Notific
 
 std::vector<Interaction> FileInteractionStore::donated() {
     return asServiceError<IntentError>(kStoreCodes, [&] {
-        std::vector<Interaction> interactions;
-        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace&) {
-            Document document = take(bytes);
+        return file_.read([](const Document& document) {
+            std::vector<Interaction> interactions;
             for (const auto& donation : document.donations)
                 interactions.push_back(interactionFromJson(parseJson(donation.text)));
-            if (bytes) keep(*bytes, std::move(document));
+            return interactions;
         });
-        return interactions;
     });
 }
 

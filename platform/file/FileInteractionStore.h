@@ -18,9 +18,9 @@
 // nor encodes the kept donations again.
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Intents.h"
@@ -52,24 +52,16 @@ class FileInteractionStore final : public InteractionStore {
         std::vector<Donation> donations;
         std::map<std::string, std::string> others;
     };
-    struct Snapshot {
-        std::string bytes;
-        Document document;
-    };
 
-    // The document `bytes` hold: the kept one when they are the same bytes
-    // (taken out of the cache), else decoded and checked.
-    Document take(const std::optional<std::string>& bytes);
-    void keep(std::string bytes, Document document);
+    // The document the file's bytes hold, every entry checked.
+    static Document decode(std::string_view bytes);
     static std::string encode(const Document& document);
     // Runs `change` on the document under the lock and writes the result.
     template <class Change>
     void rewrite(Change&& change);
 
-    LockedJsonFile file_;
+    KeptJsonFile<Document> file_;
     std::size_t kept_;
-    std::mutex mutex_;
-    std::optional<Snapshot> snapshot_;
 };
 
 }  // namespace tamsel::platform

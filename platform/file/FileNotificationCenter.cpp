@@ -94,19 +94,14 @@ std::string identifiersJson(const std::vector<std::string>& identifiers) {
 
 FileNotificationCenter::FileNotificationCenter(std::filesystem::path file, std::shared_ptr<const Clock> clock,
                                                std::optional<std::filesystem::path> journal)
-    : file_(std::move(file), Durability::none), clock_(std::move(clock)), journal_(std::move(journal)) {}
+    : file_(std::move(file), Durability::none, &decode, &encode),
+      clock_(std::move(clock)),
+      journal_(std::move(journal)) {}
 
-FileNotificationCenter::Document FileNotificationCenter::take(const std::optional<std::string>& bytes) {
-    {
-        std::lock_guard lock(mutex_);
-        std::optional<Snapshot> snapshot = std::move(snapshot_);
-        snapshot_.reset();
-        if (snapshot && bytes && snapshot->bytes == *bytes) return std::move(snapshot->document);
-    }
+FileNotificationCenter::Document FileNotificationCenter::decode(std::string_view bytes) {
     Document document;
-    if (!bytes) return document;
     // The whole document's shape is checked before anything reads or changes it.
-    Json parsed = LockedJsonFile::parseDocument(*bytes);
+    Json parsed = LockedJsonFile::parseDocument(bytes);
     for (auto& [key, value] : parsed.items()) {
         if (key == kDelivered || key == kPending) {
             if (!value.is_array()) corrupted();
@@ -133,11 +128,6 @@ FileNotificationCenter::Document FileNotificationCenter::take(const std::optiona
     return document;
 }
 
-void FileNotificationCenter::keep(std::string bytes, Document document) {
-    std::lock_guard lock(mutex_);
-    snapshot_ = Snapshot{std::move(bytes), std::move(document)};
-}
-
 // Every write leaves all three members in place, so readers of the file always
 // find its whole shape.
 std::string FileNotificationCenter::encode(const Document& document) {
@@ -159,28 +149,14 @@ std::string FileNotificationCenter::encode(const Document& document) {
 
 template <class Read>
 auto FileNotificationCenter::inspect(Read&& read) {
-    return asServiceError<NotificationCenterError>(kStoreCodes, [&] {
-        decltype(read(std::declval<const Document&>())) result;
-        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace&) {
-            Document document = take(bytes);
-            result = read(document);
-            if (bytes) keep(*bytes, std::move(document));
-        });
-        return result;
-    });
+    return asServiceError<NotificationCenterError>(kStoreCodes, [&] { return file_.read(read); });
 }
 
 template <class Change>
 void FileNotificationCenter::rewrite(Change&& change) {
     asServiceError<NotificationCenterError>(kStoreCodes, [&] {
-        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace& replace) {
-            Document document = take(bytes);
-            change(document);
-            std::string written = encode(document);
-            // A document that comes out the same (nothing removed) is not written again.
-            if (!bytes || written != *bytes) replace(written);
-            keep(std::move(written), std::move(document));
-        });
+        // A document that comes out the same (nothing removed) is not written again.
+        file_.rewrite(change);
     });
 }
 

@@ -32,9 +32,9 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -72,15 +72,8 @@ class FileNotificationCenter final : public NotificationCenter {
         std::optional<std::int64_t> badge;
         std::map<std::string, std::string> others;
     };
-    struct Snapshot {
-        std::string bytes;
-        Document document;
-    };
-
-    // The document `bytes` hold: the kept one when they are the same bytes
-    // (taken out of the cache), else decoded and checked.
-    Document take(const std::optional<std::string>& bytes);
-    void keep(std::string bytes, Document document);
+    // The document the file's bytes hold, its whole shape checked.
+    static Document decode(std::string_view bytes);
     static std::string encode(const Document& document);
     // Runs `read` on the document under the lock.
     template <class Read>
@@ -91,11 +84,9 @@ class FileNotificationCenter final : public NotificationCenter {
     // Appends one line to the journal, when there is one: the members before "pid".
     void appendToJournal(const std::string& members) const;
 
-    LockedJsonFile file_;
+    KeptJsonFile<Document> file_;
     std::shared_ptr<const Clock> clock_;
     std::optional<std::filesystem::path> journal_;
-    std::mutex mutex_;
-    std::optional<Snapshot> snapshot_;
 };
 
 }  // namespace tamsel::platform

@@ -21,9 +21,11 @@
 // CancellationError.
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/Json.h"
 #include "platform/file/AtomicFile.h"
@@ -59,6 +61,77 @@ class LockedJsonFile {
 
     std::filesystem::path path_;
     Durability durability_;
+};
+
+// A LockedJsonFile whose owner decodes the document into its own `Document`
+// and keeps what the file held when it last read or wrote it: while the file
+// still holds exactly those bytes, an operation neither decodes nor encodes
+// the kept document again. `decode` checks the document and throws what the
+// owner reports for one it refuses; no document (no file, or one read as none)
+// is a default `Document`. Threads of one process may share the object.
+template <class Document>
+class KeptJsonFile {
+  public:
+    using Decode = Document (*)(std::string_view bytes);
+    using Encode = std::string (*)(const Document& document);
+
+    KeptJsonFile(std::filesystem::path path, Durability durability, Decode decode, Encode encode)
+        : file_(std::move(path), durability), decode_(decode), encode_(encode) {}
+
+    // What `read(const Document&)` returns for the document, under the lock.
+    template <class Read>
+    auto read(Read&& read) {
+        decltype(read(std::declval<const Document&>())) result;
+        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace&) {
+            Document document = take(bytes);
+            result = read(std::as_const(document));
+            if (bytes) keep(*bytes, std::move(document));
+        });
+        return result;
+    }
+
+    // Lets `change(Document&)` edit the document under the lock and writes the
+    // result, unless it comes out as the bytes already there.
+    template <class Change>
+    void rewrite(Change&& change) {
+        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace& replace) {
+            Document document = take(bytes);
+            change(document);
+            std::string written = encode_(document);
+            if (!bytes || written != *bytes) replace(written);
+            keep(std::move(written), std::move(document));
+        });
+    }
+
+  private:
+    struct Snapshot {
+        std::string bytes;
+        Document document;
+    };
+
+    // The document `bytes` hold: the kept one (taken out, so that it is never
+    // shared) when they are the same bytes, else decoded.
+    Document take(const std::optional<std::string>& bytes) {
+        {
+            std::lock_guard lock(mutex_);
+            std::optional<Snapshot> snapshot = std::move(snapshot_);
+            snapshot_.reset();
+            if (snapshot && bytes && snapshot->bytes == *bytes) return std::move(snapshot->document);
+        }
+        if (!bytes) return Document{};
+        return decode_(*bytes);
+    }
+
+    void keep(std::string bytes, Document document) {
+        std::lock_guard lock(mutex_);
+        snapshot_ = Snapshot{std::move(bytes), std::move(document)};
+    }
+
+    LockedJsonFile file_;
+    Decode decode_;
+    Encode encode_;
+    std::mutex mutex_;
+    std::optional<Snapshot> snapshot_;
 };
 
 }  // namespace tamsel::platform

@@ -19,6 +19,13 @@ using tamsel::platform::parseJson;
 
 const std::string kReceiver = "rcv_0123456789abcdef";
 
+// 10 to the power `zeros`, in digits.
+std::string tenToThe(std::size_t zeros) {
+    std::string digits = "1";
+    digits.append(zeros, '0');
+    return digits;
+}
+
 // The count as the reader gives it, from its JSON text.
 Json badgeWithCount(const std::string& countText) {
     return parseJson(R"({"receiverId": ")" + kReceiver + R"(", "revision": "42", "unreadCount": )" +
@@ -128,8 +135,8 @@ TEST(RevisionOrder, LongerIsNewerAndEqualLengthsCompareDigitByDigit) {
         {"12", "12", false},
         {"13", "12", true},
         {"12", "13", false},
-        {"1" + repeat("0", 39), repeat("9", 39), true},
-        {repeat("9", 39), "1" + repeat("0", 39), false},
+        {tenToThe(39), repeat("9", 39), true},
+        {repeat("9", 39), tenToThe(39), false},
         {repeat("9", 40), repeat("9", 39) + "8", true},
         {"0", "0", false},
         {"1", "0", true},
@@ -159,8 +166,9 @@ TEST(RevisionOrder, AcceptsOnlyCanonicalAuthorizationRevisionsThatDoNotGoBack) {
         {"5", "04", false},
         {twenty, "1", true},
         {twenty, twenty, true},
-        {"1" + repeat("0", 20), "1", false},
-        {"1", "1" + repeat("0", 20), false},
+        {tenToThe(20), "1", false},
+        {"1", tenToThe(20), false},
+        // Not digits at all.
         {"7", "abc", false},
         {"abc", "abc", false},
         {"", "", false},

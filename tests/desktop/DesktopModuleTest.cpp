@@ -9,21 +9,13 @@
 
 #include "platform/Json.h"
 #include "tests/desktop/DesktopTestSupport.h"
+#include "tests/desktop/HostProgramFixture.h"
 #include "tests/support/HostEvents.h"
 
 namespace tamsel::testing {
 namespace {
 
 using platform::Json;
-
-const std::string kOrdinaryPush =
-    R"({"identifier":"p1","content":{"title":"Hello","body":"b","userInfo":{}}})"
-    "\n";
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The shared objects the dynamic loader mapped, as LD_DEBUG=files reports them.
 std::vector<std::string> mappedLibraries(const std::string& loaderLog) {
@@ -47,18 +39,8 @@ bool mapsAny(const std::vector<std::string>& files, const std::vector<std::strin
 const std::vector<std::string> kDesktopLibraries = {"libglib-2.0", "libgio-2.0", "libsecret-1", "libsystemd",
                                                     "tamsel-desktop"};
 
-class DesktopModuleTest : public ::testing::Test {
+class DesktopModuleTest : public HostProgramTest {
   protected:
-    void SetUp() override {
-        std::filesystem::create_directories(dir.path() / "bundle");
-        std::ofstream(dir.path() / "bundle/Info.plist")
-            << R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
-                  <key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>
-                  <key>TAMSEL_API_BASE_URL</key><string>https://127.0.0.1:9/</string>
-                  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>group.tamsel.test</string>
-                  </dict></plist>)";
-    }
-
     // A copy of a built program at `relative` under the scratch directory, with
     // nothing beside it.
     std::filesystem::path copyProgram(const std::string& name, const std::filesystem::path& relative) {
@@ -68,17 +50,7 @@ class DesktopModuleTest : public ::testing::Test {
         return target;
     }
 
-    std::vector<std::string> hostArguments(const std::filesystem::path& program,
-                                           const std::vector<std::string>& flags) {
-        std::vector<std::string> argv = {program.string(), "--bundle", (dir.path() / "bundle").string(),
-                                         "--platform-root", (dir.path() / "root").string()};
-        argv.insert(argv.end(), flags.begin(), flags.end());
-        return argv;
-    }
-
     static std::filesystem::path builtModule(const std::string& file) { return binaryPath(file); }
-
-    ScratchDirectory dir;
 };
 
 TEST_F(DesktopModuleTest, OnlyAFlagThatAsksForTheDesktopMapsItsLibraries) {

@@ -16,21 +16,13 @@
 
 #include "platform/Json.h"
 #include "tests/desktop/DesktopTestSupport.h"
+#include "tests/desktop/HostProgramFixture.h"
 #include "tests/support/HostEvents.h"
 
 namespace tamsel::testing {
 namespace {
 
 using platform::Json;
-
-const std::string kOrdinaryPush =
-    R"({"identifier":"p1","content":{"title":"Hello","body":"b","userInfo":{}}})"
-    "\n";
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Reads one datagram of the journal's native protocol: "NAME=value\n", or for
 // values with a line break "NAME\n" + 64-bit little-endian length + value + "\n".
@@ -55,11 +47,10 @@ std::map<std::string, std::string> journalFields(const std::string& datagram) {
     return fields;
 }
 
-class HostDesktopTest : public ::testing::Test {
+class HostDesktopTest : public HostProgramTest {
   protected:
     void SetUp() override {
-        std::filesystem::create_directories(dir.path() / "bundle");
-        writeBundle("<key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.NotificationService</string>");
+        HostProgramTest::SetUp();
         std::filesystem::create_directories(dir.path() / "journal");
         journal = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
@@ -69,14 +60,6 @@ class HostDesktopTest : public ::testing::Test {
         ASSERT_EQ(bind(journal, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
     void TearDown() override { close(journal); }
-
-    void writeBundle(const std::string& extra) {
-        std::ofstream(dir.path() / "bundle/Info.plist", std::ios::trunc)
-            << R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)" << extra
-            << R"(<key>TAMSEL_API_BASE_URL</key><string>https://127.0.0.1:9/</string>
-                  <key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>group.tamsel.test</string>
-                  </dict></plist>)";
-    }
 
     // How to run a command in a mount namespace of its own: as root directly, else in an
     // unprivileged user namespace; nothing where neither is allowed (the tests that need
@@ -113,11 +96,8 @@ class HostDesktopTest : public ::testing::Test {
                      (withJournal ? "mount --bind \"$0\" /run/systemd/journal && " : "") + "exec \"$@\"",
                  (dir.path() / "journal").string()});
         }
-        argv.push_back(binaryPath("tamsel-notification-service").string());
-        for (std::string flag : {std::string("--bundle"), (dir.path() / "bundle").string(),
-                                 std::string("--platform-root"), (dir.path() / "root").string()})
-            argv.push_back(flag);
-        argv.insert(argv.end(), flags.begin(), flags.end());
+        for (auto& word : hostArguments(binaryPath("tamsel-notification-service"), flags))
+            argv.push_back(std::move(word));
         environment.emplace("JOURNAL_STREAM", "");
         ChildProcess host({argv, environmentWith(environment), kOrdinaryPush, false, log});
         auto status = host.wait(60s);
@@ -136,7 +116,6 @@ class HostDesktopTest : public ::testing::Test {
         return entries;
     }
 
-    ScratchDirectory dir;
     std::filesystem::path log = dir.path() / "host.log";
     int journal = -1;
 };
