@@ -330,7 +330,7 @@ int runServe(const ConnectorOptions& options) {
     platform::Logger log(std::string(platform::kSubsystem), "push-connector");
     std::shared_ptr<platform::NotificationCenter> center;
     try {
-        center = host::makeHostPlatform(options.host).center;
+        center = host::makePresentingPlatform(options.host).center;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: cannot start: %s\n", kProgram, e.what());
         return 1;

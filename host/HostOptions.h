@@ -32,6 +32,12 @@ bool setBackend(HostOptions& options, std::string_view option, std::string_view 
 // The real backends, rooted at the options' platform root.
 platform::Platform makeHostPlatform(const HostOptions& options);
 
+// What of makeHostPlatform() a program that shows notifications but makes no
+// requests needs: the bundle, the clock, the notification centre (and the
+// Secret Service keychain when the options name it). No HTTP sessions, files,
+// interactions or file keychain, and no HTTP client linked.
+platform::Platform makePresentingPlatform(const HostOptions& options);
+
 // $XDG_DATA_HOME/tamsel-notification-service, else ~/.local/share/tamsel-notification-service
 // with ~ from HOME or, without it, the password database. Throws
 // std::runtime_error when neither gives an absolute directory.
