@@ -1,5 +1,6 @@
 #include "connector/Serve.h"
 
+#include <malloc.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
@@ -158,10 +159,15 @@ class Server {
     }
 
     void becameIdle() {
-        if (leaving_)
+        if (leaving_) {
             sd_event_exit(event_, 0);
-        else
-            armIdle();
+            return;
+        }
+        // What the pushes just served freed (their messages, up to 1 MiB of
+        // output per extension, the centre's file read in) goes back to the
+        // system rather than staying in the heap while the connector waits.
+        malloc_trim(0);
+        armIdle();
     }
 
     // Leaves the bus name; what was sent to it before still arrives and is served.
