@@ -64,6 +64,11 @@ if needed "$host" | grep -qE '^lib(glib|gio|gobject|secret|systemd)'; then
   fail "the host links a desktop library itself: $(needed "$host" | tr '\n' ' ')"
 fi
 needed "$module" | grep -q '^libsecret-1' || fail "the desktop module does not link libsecret"
+# The connector makes no requests: it loads no HTTP client while it waits.
+connector="$root/usr/bin/tamsel-push-connector"
+if needed "$connector" | grep -qE '^lib(curl|ssl|gnutls|nghttp2)'; then
+  fail "the connector links an HTTP client: $(needed "$connector" | tr '\n' ' ')"
+fi
 
 # The installed host finds its module where the package put it: its defaults ask for
 # the Secret Service, which loads it (no push, so nothing else happens); without the
