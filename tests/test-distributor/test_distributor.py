@@ -80,7 +80,9 @@ def read_lines(path):
     if not os.path.exists(path):
         return []
     with open(path) as f:
-        return [json.loads(line) for line in f if line.strip()]
+        # A line without its newline is still being written (a long one takes
+        # more than one write): it is read on a later look.
+        return [json.loads(line) for line in f if line.endswith("\n") and line.strip()]
 
 
 def wait_for(path, predicate, count=1):
