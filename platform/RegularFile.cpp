@@ -96,16 +96,7 @@ std::string readRegularFile(const std::filesystem::path& path, std::size_t limit
     return bytes;
 }
 
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            fail("write");
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
+void writeAll(int fd, std::string_view bytes) { writeAll(fd, std::span<const std::string_view>(&bytes, 1)); }
 
 void writeAll(int fd, std::span<const std::string_view> pieces) {
     std::vector<iovec> pending;
