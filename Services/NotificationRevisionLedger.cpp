@@ -216,16 +216,19 @@ NotificationRevisionLedger::NotificationRevisionLedger(tamsel::platform::FileSys
                                                        std::filesystem::path file)
     : files_(files), file_(std::move(file)), lock_(files_, lockFile(file_)) {
     if (!files_.exists(file_)) return;
-    const std::string bytes = files_.readFile(file_);
+    bool kept = false;
     {
         auto& last = remembered();
         std::lock_guard guard(last.mutex);
         if (last.state && last.file == file_) {
             state_ = std::move(*last.state);
             last.state.reset();
+            kept = true;
         }
     }
-    if (!encodes(bytes, nullptr)) load(bytes);
+    // Compared where it lies, without reading the file into memory beside it.
+    if (kept && files_.holds(file_, pieces(nullptr))) return;
+    load(files_.readFile(file_, kRecordRoom));
 }
 
 NotificationRevisionLedger::~NotificationRevisionLedger() {
@@ -273,9 +276,9 @@ void NotificationRevisionLedger::reserveText(std::size_t bytes) {
     std::size_t live = 0;
     for (const auto& m : state_.members)
         live += 1 + m.length + (m.keyAt >= m.at + m.length ? m.keyLength : 0);
-    // Room for a few pages of records beyond what is live, so that this is rare.
+    // Room for many records beyond what is live, so that this is rare.
     std::string compacted;
-    compacted.reserve(live + bytes + live / 8 + 4096);
+    compacted.reserve(live + bytes + kRecordRoom);
     for (auto& m : state_.members) {
         const bool keyInText = m.keyAt < m.at + m.length;
         compacted += ',';
@@ -292,10 +295,55 @@ void NotificationRevisionLedger::reserveText(std::size_t bytes) {
     text = std::move(compacted);
 }
 
-void NotificationRevisionLedger::load(std::string_view bytes) {
-    // Straight into members, without every entry decoded at once beside them.
+bool NotificationRevisionLedger::adopt(std::string& bytes) {
+    // The file as this ledger writes it is "{", the members' texts in key order
+    // with a comma between each two, and "}": the bytes can then be the text
+    // itself, the opening brace standing in for the first member's comma. Each
+    // member is encoded again as it is read and must be exactly what lies there;
+    // anything else (spacing, another order, escapes in a key, a member named
+    // twice) is read the long way.
+    std::vector<Member> members;
+    // A guess at the count (a brace may also sit in a value), so that the array
+    // is not grown by doubling beside everything else.
+    members.reserve(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '{')) + 64);
+    std::string encoded;
+    std::size_t next = 0;  // where the next member's comma (or the opening brace) lies
+    bool exact = true;
+    LedgerReader reader([&](std::string key, Entry entry) {
+        if (!exact) return;
+        encoded.clear();
+        appendString(encoded, key);
+        const std::size_t valueAt = encoded.size() + 1;
+        encoded += ':';
+        appendEntry(encoded, entry);
+        const char separator = next == 0 ? '{' : ',';
+        if (valueAt != key.size() + 3 || bytes.size() <= next || bytes[next] != separator ||
+            std::string_view(bytes).substr(next + 1, encoded.size()) != encoded ||
+            (!members.empty() && keyOf(bytes, members.back()) >= key)) {
+            exact = false;
+            return;
+        }
+        Member m;
+        m.at = next + 1;
+        m.keyAt = m.at + 1;
+        m.keyLength = checkedLength(key.size());
+        m.valueAt = checkedLength(valueAt);
+        m.length = checkedLength(encoded.size());
+        members.push_back(m);
+        next = m.at + m.length;
+    });
+    if (!Json::sax_parse(bytes.begin(), bytes.end(), &reader) || !exact) return false;
+    if (members.empty() ? bytes != "{}" : bytes.size() != next + 1 || bytes[next] != '}') return false;
+    state_.text = std::move(bytes);
+    state_.members = std::move(members);
+    return true;
+}
+
+void NotificationRevisionLedger::load(std::string bytes) {
     state_ = State{};
-    state_.text.reserve(bytes.size() + bytes.size() / 8 + 4096);
+    if (adopt(bytes)) return;
+    // Straight into members, without every entry decoded at once beside them.
+    state_.text.reserve(bytes.size() + kRecordRoom);
     std::vector<Member> read;
     LedgerReader reader([&](std::string key, Entry entry) { read.push_back(append(key, entry)); });
     if (!Json::sax_parse(bytes.begin(), bytes.end(), &reader)) {
@@ -314,9 +362,7 @@ void NotificationRevisionLedger::load(std::string_view bytes) {
             read[kept++] = read[i];
     }
     read.resize(kept);
-    // Room for the records of a few pages, so that the first one does not
-    // double the array.
-    state_.members.reserve(kept + kept / 8 + 64);
+    state_.members.reserve(kept + 64);
     state_.members.assign(read.begin(), read.end());
 }
 
@@ -360,14 +406,6 @@ std::string NotificationRevisionLedger::encodeFile(const Member* replacement) co
     out.reserve(size);
     for (auto piece : parts) out += piece;
     return out;
-}
-
-bool NotificationRevisionLedger::encodes(std::string_view bytes, const Member* replacement) const {
-    for (auto piece : pieces(replacement)) {
-        if (!bytes.starts_with(piece)) return false;
-        bytes.remove_prefix(piece.size());
-    }
-    return bytes.empty();
 }
 
 // Written straight from the entries rather than through a JSON document; the
@@ -460,7 +498,7 @@ void NotificationRevisionLedger::PreparedRecord::commit() {
         // the call.
         bool inPlace = false;
         try {
-            inPlace = ledger_.encodes(ledger_.files_.readFile(ledger_.file_), &member_);
+            inPlace = ledger_.files_.holds(ledger_.file_, ledger_.pieces(&member_));
         } catch (...) {
         }
         if (inPlace) ledger_.place(member_);

@@ -141,23 +141,28 @@ class NotificationRevisionLedger {
     std::string_view textOf(const Member& m) const {
         return std::string_view(state_.text).substr(m.at, m.length);
     }
-    std::string_view keyOf(const Member& m) const {
-        return std::string_view(state_.text).substr(m.keyAt, m.keyLength);
+    std::string_view keyOf(const Member& m) const { return keyOf(state_.text, m); }
+    static std::string_view keyOf(std::string_view text, const Member& m) {
+        return text.substr(m.keyAt, m.keyLength);
     }
+    // Room kept after the texts for the records of a run: what is never
+    // written to is never paged in, so it costs next to nothing.
+    static constexpr std::size_t kRecordRoom = 256 * 1024;
     // Encodes a member into text_ (without placing it).
     Member append(std::string_view key, const Entry& entry);
     // Makes room for `bytes` more in text_ without doubling it, dropping the
     // texts of replaced members.
     void reserveText(std::size_t bytes);
-    void load(std::string_view bytes);
+    // Reads the file's bytes into state_, taking them over as its text when
+    // they are exactly what this ledger writes (adopt()).
+    void load(std::string bytes);
+    bool adopt(std::string& bytes);
     // The file's bytes, as pieces of the text to be joined in order (few: a run
     // of members next to each other in the text is one). With a replacement,
     // that member is written in place of (or beside) the one of its key, so
     // that a record can be encoded without touching the ledger.
     std::vector<std::string_view> pieces(const Member* replacement) const;
     std::string encodeFile(const Member* replacement) const;  // pieces(), joined
-    // True when `bytes` are exactly what encodeFile(replacement) would return.
-    bool encodes(std::string_view bytes, const Member* replacement) const;
     std::vector<Member>::const_iterator position(std::string_view key) const;
 
     struct Remembered;

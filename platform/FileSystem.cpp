@@ -24,4 +24,14 @@ std::unique_ptr<StagedFile> FileSystem::stageFile(const std::filesystem::path& p
     return std::make_unique<KeptBytes>(*this, path, pieces);
 }
 
+bool FileSystem::holds(const std::filesystem::path& path, std::span<const std::string_view> pieces) {
+    const std::string bytes = readFile(path);
+    std::string_view rest(bytes);
+    for (auto piece : pieces) {
+        if (!rest.starts_with(piece)) return false;
+        rest.remove_prefix(piece.size());
+    }
+    return rest.empty();
+}
+
 }  // namespace tamsel::platform

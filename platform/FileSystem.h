@@ -8,6 +8,7 @@
 // needs them. Every operation is synchronous and may be called from any thread.
 #include <sys/types.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -52,7 +53,14 @@ class FileSystem {
     // exactly `mode`. An existing directory is left as it is.
     virtual void createDirectories(const std::filesystem::path& path, mode_t mode) = 0;
     virtual bool exists(const std::filesystem::path& path) = 0;
-    virtual std::string readFile(const std::filesystem::path& path) = 0;
+    // The file's bytes, with room kept for `spare` more after them (a hint, for
+    // a caller that goes on appending to them).
+    virtual std::string readFile(const std::filesystem::path& path, std::size_t spare) = 0;
+    std::string readFile(const std::filesystem::path& path) { return readFile(path, 0); }
+    // True when the file holds exactly the pieces joined in order. This default
+    // reads it whole; a file system that can should compare it a part at a
+    // time, so that a large file is not held in memory to be compared.
+    virtual bool holds(const std::filesystem::path& path, std::span<const std::string_view> pieces);
     // Leaves the file holding either its old or its new bytes, never a part.
     virtual void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) = 0;
     // writeFileAtomically() in two halves, for a caller that wants the slow one

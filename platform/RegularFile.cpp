@@ -69,7 +69,7 @@ Descriptor openRegularFile(const std::filesystem::path& path, int flags, mode_t 
     return fd;
 }
 
-std::string readRegularFile(const std::filesystem::path& path, std::size_t limit) {
+std::string readRegularFile(const std::filesystem::path& path, std::size_t limit, std::size_t spare) {
     Descriptor fd = openRegularFile(path, O_RDONLY);
     std::string bytes;
     // Room for the whole file at once: grown by appending, the string would end
@@ -77,7 +77,9 @@ std::string readRegularFile(const std::filesystem::path& path, std::size_t limit
     struct stat info {};
     if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) {
         if (static_cast<std::uintmax_t>(info.st_size) > limit) fail("read", EFBIG);
-        bytes.reserve(static_cast<std::size_t>(info.st_size));
+        bytes.reserve(static_cast<std::size_t>(info.st_size) + spare);
+    } else if (spare > 0) {
+        bytes.reserve(spare);
     }
     char buffer[65536];
     for (;;) {
@@ -94,6 +96,43 @@ std::string readRegularFile(const std::filesystem::path& path, std::size_t limit
         if (bytes.size() > limit) fail("read", EFBIG);
     }
     return bytes;
+}
+
+bool regularFileHolds(const std::filesystem::path& path, std::span<const std::string_view> pieces) {
+    Descriptor fd = openRegularFile(path, O_RDONLY);
+    std::size_t size = 0;
+    for (auto piece : pieces) size += piece.size();
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) fail("fstat");
+    if (static_cast<std::uintmax_t>(info.st_size) != size) return false;
+    char buffer[65536];
+    auto piece = pieces.begin();
+    std::size_t offset = 0;  // into *piece
+    std::size_t compared = 0;
+    for (;;) {
+        // One byte more than expected at most, to tell a file that grew meanwhile.
+        const std::size_t wanted = std::min(sizeof buffer, size - compared + 1);
+        ssize_t n = ::read(fd.get(), buffer, wanted);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("read");
+        }
+        if (n == 0) return compared == size;
+        if (compared + static_cast<std::size_t>(n) > size) return false;
+        compared += static_cast<std::size_t>(n);
+        std::string_view read(buffer, static_cast<std::size_t>(n));
+        while (!read.empty()) {
+            if (piece == pieces.end()) return false;
+            const std::size_t length = std::min(read.size(), piece->size() - offset);
+            if (read.substr(0, length) != piece->substr(offset, length)) return false;
+            read.remove_prefix(length);
+            offset += length;
+            if (offset == piece->size()) {
+                ++piece;
+                offset = 0;
+            }
+        }
+    }
 }
 
 void writeAll(int fd, std::string_view bytes) { writeAll(fd, std::span<const std::string_view>(&bytes, 1)); }

@@ -54,9 +54,13 @@ int openRegular(const std::filesystem::path& path, int flags, mode_t mode = 0600
 Descriptor openRegularFile(const std::filesystem::path& path, int flags, mode_t mode = 0600);
 
 // The whole file's bytes; EFBIG when it holds more than `limit` (no more than
-// limit + 1 bytes are read).
+// limit + 1 bytes are read). Room for `spare` more bytes is kept after them.
 std::string readRegularFile(const std::filesystem::path& path,
-                            std::size_t limit = std::numeric_limits<std::size_t>::max());
+                            std::size_t limit = std::numeric_limits<std::size_t>::max(),
+                            std::size_t spare = 0);
+// True when the file holds exactly the pieces joined in order; read and compared
+// a part at a time, and not read at all when its size differs.
+bool regularFileHolds(const std::filesystem::path& path, std::span<const std::string_view> pieces);
 
 // Writes every byte, retrying short writes and EINTR.
 void writeAll(int fd, std::string_view bytes);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <string>
 
 #include "platform/file/AtomicFile.h"
@@ -68,7 +69,13 @@ bool PosixFileSystem::exists(const std::filesystem::path& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-std::string PosixFileSystem::readFile(const std::filesystem::path& path) { return readRegularFile(path); }
+std::string PosixFileSystem::readFile(const std::filesystem::path& path, std::size_t spare) {
+    return readRegularFile(path, std::numeric_limits<std::size_t>::max(), spare);
+}
+
+bool PosixFileSystem::holds(const std::filesystem::path& path, std::span<const std::string_view> pieces) {
+    return regularFileHolds(path, pieces);
+}
 
 void PosixFileSystem::writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
     replaceAtomically(path, bytes);

@@ -18,7 +18,9 @@ class PosixFileSystem final : public FileSystem {
     std::filesystem::path applicationSupportDirectory() override;
     void createDirectories(const std::filesystem::path& path, mode_t mode) override;
     bool exists(const std::filesystem::path& path) override;
-    std::string readFile(const std::filesystem::path& path) override;
+    using FileSystem::readFile;
+    std::string readFile(const std::filesystem::path& path, std::size_t spare) override;
+    bool holds(const std::filesystem::path& path, std::span<const std::string_view> pieces) override;
     // Both replace the file as AtomicFile.h describes.
     void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) override;
     using FileSystem::stageFile;

@@ -96,9 +96,9 @@ bool FaultyFileSystem::exists(const std::filesystem::path& path) {
     return real_->exists(path);
 }
 
-std::string FaultyFileSystem::readFile(const std::filesystem::path& path) {
+std::string FaultyFileSystem::readFile(const std::filesystem::path& path, std::size_t spare) {
     throwIfPlanned(FileOperation::readFile);
-    return real_->readFile(path);
+    return real_->readFile(path, spare);
 }
 
 void FaultyFileSystem::writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {

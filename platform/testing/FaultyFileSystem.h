@@ -55,7 +55,8 @@ class FaultyFileSystem final : public FileSystem {
     std::filesystem::path applicationSupportDirectory() override;
     void createDirectories(const std::filesystem::path& path, mode_t mode) override;
     bool exists(const std::filesystem::path& path) override;
-    std::string readFile(const std::filesystem::path& path) override;
+    using FileSystem::readFile;
+    std::string readFile(const std::filesystem::path& path, std::size_t spare) override;
     void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) override;
     void setPermissions(const std::filesystem::path& path, mode_t mode) override;
     int open(const std::filesystem::path& path, int flags, mode_t mode) override;

@@ -360,7 +360,10 @@ class DirectorySyncFailure final : public FileSystem {
         real_->createDirectories(path, mode);
     }
     bool exists(const std::filesystem::path& path) override { return real_->exists(path); }
-    std::string readFile(const std::filesystem::path& path) override { return real_->readFile(path); }
+    using FileSystem::readFile;
+    std::string readFile(const std::filesystem::path& path, std::size_t spare) override {
+        return real_->readFile(path, spare);
+    }
     void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) override {
         real_->writeFileAtomically(path, bytes);
     }
@@ -502,6 +505,48 @@ TEST(RevisionLedger, OpensAFileOutOfOrderOrWithAMemberNamedTwiceAsDecodeReadsIt)
         ledger.record("r:0", {{"revision", "1"}}, false);
         expected["r:0"] = {{"revision", "1"}};
         EXPECT_EQ(files.readFile(file), NotificationRevisionLedger::encode(expected));
+    }
+}
+
+// A file exactly as the ledger writes it is taken over as it lies; one that
+// only reads the same (spaced, escaped otherwise, a key escaped) is read the
+// long way. Either must give the same entries and be written back exactly.
+TEST(RevisionLedger, OpensTheSameEntriesHoweverTheFileSpellsThem) {
+    using Entries = NotificationRevisionLedger::Entries;
+    const Entries plain{{"r:a", {{"revision", "1"}, {"state", "{\"x\":\"{}\"}"}}},
+                        {"r:b", {{"revision", "2"}, {"text", "\u00e9"}}}};
+    const Entries escapedKey{{"r:\"q", {{"revision", "1"}}}, {"r:a", {{"revision", "2"}}}};
+    const struct {
+        const char* name;
+        std::string file;
+        Entries expected;
+    } rows[] = {
+        {"as written", NotificationRevisionLedger::encode(plain), plain},
+        {"spaced at the end", NotificationRevisionLedger::encode(plain) + "\n", plain},
+        {"a value escaped otherwise",
+         R"({"r:a":{"revision":"1","state":"{\"x\":\"{}\"}"},"r:b":{"revision":"\u0032","text":"\u00e9"}})",
+         plain},
+        {"a key with an escape", NotificationRevisionLedger::encode(escapedKey), escapedKey},
+        {"empty", "{}", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScratchDirectory dir;
+        PosixFileSystem files(dir.path());
+        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
+        files.writeFileAtomically(file, row.file);
+        Entries expected = row.expected;
+        {
+            NotificationRevisionLedger ledger(files, file);
+            EXPECT_EQ(ledger.entries(), expected);
+            ledger.record("r:0", {{"revision", "1"}}, false);
+            ledger.record("r:b", {{"revision", "3"}}, false);
+        }
+        expected["r:0"] = {{"revision", "1"}};
+        expected["r:b"] = {{"revision", "3"}};
+        EXPECT_EQ(files.readFile(file), NotificationRevisionLedger::encode(expected));
+        NotificationRevisionLedger reopened(files, file);
+        EXPECT_EQ(reopened.entries(), expected);
     }
 }
 

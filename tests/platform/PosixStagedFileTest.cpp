@@ -44,6 +44,53 @@ TEST(PosixStagedFile, WritesPiecesJoinedInOrder) {
     }
 }
 
+// holds() compares the file with pieces a part at a time: a difference
+// anywhere, in a piece or across a read's boundary, and a file shorter or
+// longer by a byte must all count, whichever file system compares.
+TEST(PosixStagedFile, HoldsOnlyExactlyThePiecesJoined) {
+    ScratchDirectory root;
+    PosixFileSystem posix(root.path());
+    FaultyFileSystem whole(std::make_shared<PosixFileSystem>(root.path()));
+    // Pieces of uneven sizes, one larger than a read, empty ones among them.
+    std::vector<std::string> texts;
+    for (int i = 0; i < 300; ++i)
+        texts.push_back(std::string(i % 5 == 0 ? 0 : i * 13 % 900, char('a' + i % 26)));
+    texts.push_back(std::string(70000, 'z'));
+    texts.push_back("}");
+    std::string joined;
+    for (const auto& text : texts) joined += text;
+    const std::vector<std::string_view> pieces(texts.begin(), texts.end());
+    auto changed = [&](std::size_t at) {
+        std::string bytes = joined;
+        bytes[at] ^= 1;
+        return bytes;
+    };
+    const struct {
+        const char* name;
+        std::string file;
+        bool held;
+    } rows[] = {
+        {"the same", joined, true},
+        {"first byte", changed(0), false},
+        {"a byte at a read's boundary", changed(65536), false},
+        {"last byte", changed(joined.size() - 1), false},
+        {"a byte shorter", joined.substr(1), false},
+        {"a byte longer", joined + "}", false},
+        {"empty", "", false},
+    };
+    const auto target = root.path() / "ledger.json";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeText(target, row.file);
+        for (FileSystem* files : std::initializer_list<FileSystem*>{&posix, &whole})
+            EXPECT_EQ(files->holds(target, pieces), row.held);
+    }
+    writeText(target, "");
+    EXPECT_TRUE(posix.holds(target, {}));
+    std::filesystem::remove(target);
+    EXPECT_THROW(posix.holds(target, pieces), FileSystemError);
+}
+
 TEST(PosixStagedFile, KeepsTheOldBytesInPlaceUntilCommittedAndTheNewOnesDurableBeside) {
     ScratchDirectory root;
     PosixFileSystem files(root.path());
