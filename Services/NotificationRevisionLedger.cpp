@@ -303,9 +303,11 @@ bool NotificationRevisionLedger::adopt(std::string& bytes) {
     // anything else (spacing, another order, escapes in a key, a member named
     // twice) is read the long way.
     std::vector<Member> members;
-    // A guess at the count (a brace may also sit in a value), so that the array
-    // is not grown by doubling beside everything else.
-    members.reserve(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '{')) + 64);
+    // A guess at the count (a brace may also sit in a value) with room for the
+    // run's new members, so that the array is not grown by doubling beside
+    // everything else; room never used is never paged in.
+    const auto guess = static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '{'));
+    members.reserve(guess + guess / 4 + 256);
     std::string encoded;
     std::size_t next = 0;  // where the next member's comma (or the opening brace) lies
     bool exact = true;
@@ -362,7 +364,7 @@ void NotificationRevisionLedger::load(std::string bytes) {
             read[kept++] = read[i];
     }
     read.resize(kept);
-    state_.members.reserve(kept + 64);
+    state_.members.reserve(kept + kept / 4 + 256);
     state_.members.assign(read.begin(), read.end());
 }
 

@@ -31,7 +31,9 @@ TimePoint fromReferenceSeconds(double seconds) {
     if (since1970 >= kLimit) return TimePoint::max();
     if (since1970 <= -kLimit) return TimePoint::min();
     auto whole1970 = std::chrono::seconds(static_cast<long long>(since1970));
-    auto nanos = std::chrono::nanoseconds(std::llround(fraction * 1e9));
+    // Rounded half up by hand (the fraction is never negative): std::llround
+    // alone would load the whole maths library into every run.
+    auto nanos = std::chrono::nanoseconds(static_cast<long long>(fraction * 1e9 + 0.5));
     return TimePoint(std::chrono::duration_cast<TimePoint::duration>(whole1970 + nanos));
 }
 

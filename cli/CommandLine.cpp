@@ -1,7 +1,6 @@
 #include "cli/CommandLine.h"
 
 #include <algorithm>
-#include <sstream>
 
 #ifndef TAMSEL_VERSION
 #error "TAMSEL_VERSION must name the project's version"
@@ -27,6 +26,11 @@ std::string join(const std::vector<std::string>& words, const char* separator) {
     std::string text;
     for (const auto& word : words) text += (text.empty() ? "" : separator) + word;
     return text;
+}
+
+void print(std::FILE* to, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), to);
+    std::fflush(to);
 }
 
 // Appends `text` wrapped to kWidth columns; the first line continues at
@@ -95,8 +99,8 @@ void appendOption(std::string& out, const std::string& label, const std::string&
 // Fills Arguments; a friend of it.
 struct Parser {
     const Program& program;
-    std::ostream& out;
-    std::ostream& err;
+    std::FILE* out;
+    std::FILE* err;
 
     ParseResult run(int argc, const char* const* argv) {
         int first = 1;
@@ -131,11 +135,11 @@ struct Parser {
                 continue;
             }
             if (arg == "--help" || arg == "-h") {
-                out << helpText(program, command->name);
+                print(out, helpText(program, command->name));
                 return {std::nullopt, 0};
             }
             if (arg == "--version") {
-                out << program.name << " " << version() << "\n";
+                print(out, program.name + " " + version() + "\n");
                 return {std::nullopt, 0};
             }
             if (arg.substr(0, 2) != "--") return fail("unknown option '" + std::string(arg) + "'");
@@ -186,16 +190,13 @@ std::vector<std::string> Arguments::values(std::string_view option) const {
     return all;
 }
 
-ParseResult parse(const Program& program, int argc, const char* const* argv, std::ostream& out,
-                  std::ostream& err) {
+ParseResult parse(const Program& program, int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     return Parser{program, out, err}.run(argc, argv);
 }
 
-int usageError(const Program& program, const std::string& command, std::string_view message,
-               std::ostream& err) {
+int usageError(const Program& program, const std::string& command, std::string_view message, std::FILE* err) {
     const std::string prefix = prefixOf(program, command);
-    err << prefix << ": " << message << "; see '" << prefix << " --help'\n";
-    err.flush();
+    print(err, prefix + ": " + std::string(message) + "; see '" + prefix + " --help'\n");
     return 2;
 }
 

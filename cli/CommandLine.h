@@ -26,7 +26,7 @@
 //     <program>: option '--bundle' needs a value; see '<program> --help'
 //     <program>: missing --bundle; see '<program> --help'
 //   (for a subcommand, <program> reads "tamsel-notification-service notify").
-#include <iostream>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -85,14 +85,17 @@ struct ParseResult {
     int exitStatus = 0;
 };
 
-ParseResult parse(const Program& program, int argc, const char* const* argv, std::ostream& out = std::cout,
-                  std::ostream& err = std::cerr);
+// Help and the version go to `out`, usage errors to `err`. C streams rather than
+// C++ ones: a program that prints nothing else that way then links none of the
+// C++ streams and their locales, which cost every run half a MiB.
+ParseResult parse(const Program& program, int argc, const char* const* argv, std::FILE* out = stdout,
+                  std::FILE* err = stderr);
 
 // For checks beyond the declarations (a number out of range, two options that
 // exclude each other): prints the usage error in the common wording for the
 // command and returns 2, the exit status of a usage error.
 int usageError(const Program& program, const std::string& command, std::string_view message,
-               std::ostream& err = std::cerr);
+               std::FILE* err = stderr);
 
 // The help text parse() prints for a command ("" for the program).
 std::string helpText(const Program& program, const std::string& command);

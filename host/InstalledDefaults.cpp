@@ -4,8 +4,9 @@
 
 #include <cerrno>
 #include <climits>
-#include <fstream>
+#include <cstdio>
 #include <iterator>
+#include <memory>
 #include <system_error>
 
 #include "host/HostDesktop.h"
@@ -158,14 +159,15 @@ std::optional<InstalledDefaults> loadInstalledDefaults(const std::filesystem::pa
         if (error && error != std::errc::no_such_file_or_directory) refuse(file, "cannot be read");
         return std::nullopt;
     }
-    std::ifstream in(file, std::ios::binary);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(file.c_str(), "re"), std::fclose);
     if (!in) refuse(file, "cannot be read");
     std::string text;
     char buffer[4096];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0;) {
+        text.append(buffer, n);
         if (text.size() > kLargestFile) refuse(file, "is too large");
     }
+    if (std::ferror(in.get())) refuse(file, "cannot be read");
     return parseInstalledDefaults(text, file);
 }
 

@@ -19,14 +19,14 @@ using platform::kCredentialService;
 // A credential is a few hundred bytes; anything near this is not one.
 constexpr std::size_t kLargestInput = 64 * 1024;
 
-int refuse(std::ostream& errors, const std::string& message) {
-    errors << "tamsel-notification-service keychain-store: " << message << "\n";
+int refuse(std::FILE* errors, const std::string& message) {
+    std::fprintf(errors, "tamsel-notification-service keychain-store: %s\n", message.c_str());
     return 1;
 }
 
 }  // namespace
 
-int runKeychainStore(const HostOptions& options, std::istream& input, std::ostream& errors) {
+int runKeychainStore(const HostOptions& options, std::FILE* input, std::FILE* errors) {
     std::string group;
     try {
         platform::PlistBundle bundle(options.bundle);
@@ -40,8 +40,8 @@ int runKeychainStore(const HostOptions& options, std::istream& input, std::ostre
 
     std::string bytes;
     char buffer[4096];
-    while (input.read(buffer, sizeof buffer) || input.gcount() > 0) {
-        bytes.append(buffer, static_cast<std::size_t>(input.gcount()));
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, input)) > 0;) {
+        bytes.append(buffer, n);
         if (bytes.size() > kLargestInput)
             return refuse(errors, "standard input is too large for a credential");
     }

@@ -10,12 +10,12 @@
 
 namespace tamsel::host {
 
-int runNotify(const HostOptions& options, std::istream& input, std::ostream& errors) {
+int runNotify(const HostOptions& options, std::FILE* input, std::FILE* errors) {
     platform::Platform platform;
     try {
         platform = makeHostPlatform(options);
     } catch (const std::exception& e) {
-        errors << "tamsel-notification-service notify: cannot start: " << e.what() << "\n";
+        std::fprintf(errors, "tamsel-notification-service notify: cannot start: %s\n", e.what());
         return 2;
     }
 
@@ -25,8 +25,8 @@ int runNotify(const HostOptions& options, std::istream& input, std::ostream& err
     for (LineRead read; (read = readLine(input, line)) != LineRead::end;) {
         ++number;
         if (read == LineRead::tooLong) {
-            errors << "tamsel-notification-service notify: line " << number << " is longer than "
-                   << kLargestLine << " bytes\n";
+            std::fprintf(errors, "tamsel-notification-service notify: line %zu is longer than %zu bytes\n",
+                         number, kLargestLine);
             status = 1;
             continue;
         }
@@ -35,20 +35,22 @@ int runNotify(const HostOptions& options, std::istream& input, std::ostream& err
         try {
             request = platform::parsePushLine(line);
         } catch (const platform::Json::exception&) {
-            errors << "tamsel-notification-service notify: line " << number << " is not valid JSON\n";
+            std::fprintf(errors, "tamsel-notification-service notify: line %zu is not valid JSON\n", number);
             status = 1;
             continue;
         } catch (const platform::ContentFormatError& e) {
-            errors << "tamsel-notification-service notify: line " << number
-                   << " is not a request: " << e.what() << "\n";
+            std::fprintf(errors, "tamsel-notification-service notify: line %zu is not a request: %s\n",
+                         number, e.what());
             status = 1;
             continue;
         }
         try {
             platform.center->add(request);
         } catch (const platform::NotificationCenterError& e) {
-            errors << "tamsel-notification-service notify: line " << number
-                   << ": the notification centre refused it (code " << e.code() << ")\n";
+            std::fprintf(errors,
+                         "tamsel-notification-service notify: line %zu: the notification centre refused it "
+                         "(code %ld)\n",
+                         number, static_cast<long>(e.code()));
             status = 1;
         }
     }

@@ -2,8 +2,7 @@
 // `tamsel-notification-service notify`: posts notification requests through the
 // notification centre the host would use, to check that a desktop shows them
 // (which server, which hints, how they look) without a delivery service.
-#include <istream>
-#include <ostream>
+#include <cstdio>
 
 #include "host/HostOptions.h"
 
@@ -13,6 +12,6 @@ namespace tamsel::host {
 // and adds each to the centre the options name. Returns the exit status: 0 all
 // posted, 1 a line refused or a request the centre refused (the other lines are
 // still posted), 2 the centre cannot start.
-int runNotify(const HostOptions& options, std::istream& input, std::ostream& errors);
+int runNotify(const HostOptions& options, std::FILE* input, std::FILE* errors);
 
 }  // namespace tamsel::host

@@ -8,8 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -64,8 +63,6 @@ int main(int argc, char** argv) {
     // arena for the worker's thread reserves its own heap and grows it a few
     // pages at a time, with a system call and a page fault each.
     mallopt(M_ARENA_MAX, 1);
-    // Only the C++ streams read standard input; unsynchronised they read it in blocks.
-    std::ios::sync_with_stdio(false);
     auto parsed = tamsel::cli::parse(tamsel::host::hostProgram(), argc, argv);
     if (!parsed.arguments) return parsed.exitStatus;
     auto read = tamsel::host::readHostOptions(*parsed.arguments);
@@ -82,10 +79,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (command == "keychain-store") return tamsel::host::runKeychainStore(options, std::cin, std::cerr);
+    if (command == "keychain-store") return tamsel::host::runKeychainStore(options, stdin, stderr);
     if (command == "notify") {
         tamsel::platform::setLogSink(std::make_shared<tamsel::platform::StderrJsonLogSink>());
-        return tamsel::host::runNotify(options, std::cin, std::cerr);
+        return tamsel::host::runNotify(options, stdin, stderr);
     }
 
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -99,15 +96,15 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::ifstream pushFile;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> pushFile(nullptr, std::fclose);
     if (options.pushFile) {
-        pushFile.open(*options.pushFile);
+        pushFile.reset(std::fopen(options.pushFile->c_str(), "re"));
         if (!pushFile) {
             std::fprintf(stderr, "tamsel-notification-service: cannot start: cannot read the push file\n");
             return 2;
         }
     }
-    std::istream& input = options.pushFile ? static_cast<std::istream&>(pushFile) : std::cin;
+    std::FILE* input = pushFile ? pushFile.get() : stdin;
 
     TamselNotificationService::NotificationService service(platform);
     const auto budget = std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -1,7 +1,8 @@
 // The shared command-line layer, parsed in-process.
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <cstdio>
+#include <cstdlib>
 
 #include "cli/CommandLine.h"
 
@@ -26,11 +27,33 @@ struct Outcome {
     std::optional<Arguments> arguments;
 };
 
+// What is written to a C stream, kept in memory.
+class Captured {
+  public:
+    Captured() : file_(open_memstream(&data_, &size_)) {}
+    ~Captured() {
+        std::fclose(file_);
+        std::free(data_);
+    }
+    Captured(const Captured&) = delete;
+    Captured& operator=(const Captured&) = delete;
+    std::FILE* file() const { return file_; }
+    std::string text() {
+        std::fflush(file_);
+        return std::string(data_, size_);
+    }
+
+  private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* file_;
+};
+
 Outcome run(std::vector<const char*> words) {
     words.insert(words.begin(), "prog");
-    std::ostringstream out, err;
-    auto result = parse(kProgram, static_cast<int>(words.size()), words.data(), out, err);
-    return {result.exitStatus, out.str(), err.str(), std::move(result.arguments)};
+    Captured out, err;
+    auto result = parse(kProgram, static_cast<int>(words.size()), words.data(), out.file(), err.file());
+    return {result.exitStatus, out.text(), err.text(), std::move(result.arguments)};
 }
 
 TEST(CommandLine, ParsesValuesInBothSpellingsAndOperandsAfterTheEnd) {
