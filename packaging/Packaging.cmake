@@ -102,6 +102,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_EXTENSION_PACKAGE_NAME "tamsel-notification-service")
 set(CPACK_DEBIAN_EXTENSION_PACKAGE_RECOMMENDS "dbus-user-session")
+# The host loads libplist by name while it reads its bundle instead of linking it,
+# so dpkg-shlibdeps cannot see it: name the package that has it.
+get_filename_component(plist_directory "${TAMSEL_PLIST_LIBRARY}" DIRECTORY)
+execute_process(COMMAND dpkg-query --search "${plist_directory}/${TAMSEL_PLIST_SONAME}"
+  OUTPUT_VARIABLE plist_owner RESULT_VARIABLE plist_status ERROR_QUIET)
+if(plist_status EQUAL 0 AND plist_owner MATCHES "^([^:,]+)")
+  set(CPACK_DEBIAN_EXTENSION_PACKAGE_DEPENDS "${CMAKE_MATCH_1} (>= ${PLIST_VERSION})")
+else()
+  message(WARNING "no Debian package has ${TAMSEL_PLIST_SONAME}: the package will not depend on it")
+endif()
 set(CPACK_DEBIAN_DELIVERY-SERVICE_PACKAGE_NAME "tamsel-delivery-service")
 set(CPACK_COMPONENT_EXTENSION_DESCRIPTION "The extension host and the UnifiedPush connector")
 set(CPACK_COMPONENT_DELIVERY-SERVICE_DESCRIPTION "The reference delivery service, for local use")

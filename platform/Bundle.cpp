@@ -1,5 +1,6 @@
 #include "platform/Bundle.h"
 
+#include <dlfcn.h>
 #include <plist/plist.h>
 
 #include <cerrno>
@@ -13,33 +14,92 @@ namespace {
 // Seconds between 1970-01-01 and the property list's reference date 2001-01-01.
 constexpr std::int64_t kReferenceDateOffset = 978307200;
 
-PropertyValue convert(plist_t node) {
-    switch (plist_get_node_type(node)) {
+// libplist, loaded only while a property list is read and unloaded after:
+// linked, it and the maths library it needs would take about 0.4 MiB of every
+// run's memory for a read that is over in a millisecond.
+class Plist {
+  public:
+    Plist() : handle_(dlopen(TAMSEL_PLIST_SONAME, RTLD_NOW | RTLD_LOCAL)) {
+        if (!handle_) unavailable();
+        try {
+            resolve(fromMemory, "plist_from_memory");
+            resolve(free, "plist_free");
+            resolve(getNodeType, "plist_get_node_type");
+            resolve(getStringVal, "plist_get_string_val");
+            resolve(getBoolVal, "plist_get_bool_val");
+            resolve(getUintVal, "plist_get_uint_val");
+            resolve(getRealVal, "plist_get_real_val");
+            resolve(getDateVal, "plist_get_date_val");
+            resolve(getDataVal, "plist_get_data_val");
+            resolve(arrayGetSize, "plist_array_get_size");
+            resolve(arrayGetItem, "plist_array_get_item");
+            resolve(dictNewIter, "plist_dict_new_iter");
+            resolve(dictNextItem, "plist_dict_next_item");
+        } catch (...) {
+            dlclose(handle_);
+            throw;
+        }
+    }
+    ~Plist() { dlclose(handle_); }
+    Plist(const Plist&) = delete;
+    Plist& operator=(const Plist&) = delete;
+
+    decltype(&plist_from_memory) fromMemory;
+    decltype(&plist_free) free;
+    decltype(&plist_get_node_type) getNodeType;
+    decltype(&plist_get_string_val) getStringVal;
+    decltype(&plist_get_bool_val) getBoolVal;
+    decltype(&plist_get_uint_val) getUintVal;
+    decltype(&plist_get_real_val) getRealVal;
+    decltype(&plist_get_date_val) getDateVal;
+    decltype(&plist_get_data_val) getDataVal;
+    decltype(&plist_array_get_size) arrayGetSize;
+    decltype(&plist_array_get_item) arrayGetItem;
+    decltype(&plist_dict_new_iter) dictNewIter;
+    decltype(&plist_dict_next_item) dictNextItem;
+
+  private:
+    [[noreturn]] static void unavailable() {
+        throw BundleError(BundleError::kUnreadable,
+                          "cannot load the property list library " TAMSEL_PLIST_SONAME);
+    }
+    template <class Function>
+    void resolve(Function& function, const char* name) {
+        void* symbol = dlsym(handle_, name);
+        if (!symbol) unavailable();
+        function = reinterpret_cast<Function>(symbol);
+    }
+
+    void* handle_;
+};
+
+PropertyValue convert(const Plist& plist, plist_t node) {
+    switch (plist.getNodeType(node)) {
         case PLIST_STRING: {
             char* text = nullptr;
-            plist_get_string_val(node, &text);
+            plist.getStringVal(node, &text);
             std::string value = text ? text : "";
             std::free(text);
             return {value};
         }
         case PLIST_BOOLEAN: {
             std::uint8_t flag = 0;
-            plist_get_bool_val(node, &flag);
+            plist.getBoolVal(node, &flag);
             return {flag != 0};
         }
         case PLIST_UINT: {
             std::uint64_t number = 0;
-            plist_get_uint_val(node, &number);
+            plist.getUintVal(node, &number);
             return {static_cast<std::int64_t>(number)};
         }
         case PLIST_REAL: {
             double number = 0;
-            plist_get_real_val(node, &number);
+            plist.getRealVal(node, &number);
             return {number};
         }
         case PLIST_DATE: {
             std::int32_t seconds = 0, micros = 0;
-            plist_get_date_val(node, &seconds, &micros);
+            plist.getDateVal(node, &seconds, &micros);
             auto since =
                 std::chrono::seconds(kReferenceDateOffset + seconds) + std::chrono::microseconds(micros);
             return {PropertyDate(std::chrono::duration_cast<PropertyDate::duration>(since))};
@@ -47,27 +107,27 @@ PropertyValue convert(plist_t node) {
         case PLIST_DATA: {
             char* bytes = nullptr;
             std::uint64_t length = 0;
-            plist_get_data_val(node, &bytes, &length);
+            plist.getDataVal(node, &bytes, &length);
             PropertyData data(bytes, bytes + length);
             std::free(bytes);
             return {data};
         }
         case PLIST_ARRAY: {
             PropertyArray array;
-            for (std::uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i)
-                array.push_back(convert(plist_array_get_item(node, i)));
+            for (std::uint32_t i = 0, n = plist.arrayGetSize(node); i < n; ++i)
+                array.push_back(convert(plist, plist.arrayGetItem(node, i)));
             return {array};
         }
         case PLIST_DICT: {
             PropertyDictionary dictionary;
             plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
+            plist.dictNewIter(node, &it);
             for (;;) {
                 char* key = nullptr;
                 plist_t item = nullptr;
-                plist_dict_next_item(node, it, &key, &item);
+                plist.dictNextItem(node, it, &key, &item);
                 if (!key) break;
-                dictionary.emplace(key, convert(item));
+                dictionary.emplace(key, convert(plist, item));
                 std::free(key);
             }
             std::free(it);
@@ -93,19 +153,20 @@ PlistBundle::PlistBundle(const std::filesystem::path& directory) {
             throw BundleError(BundleError::kNotARegularFile, "Info.plist is not a regular file");
         throw BundleError(BundleError::kUnreadable, "bundle has no readable Info.plist");
     }
+    const Plist plist;
     plist_t root = nullptr;
 #if TAMSEL_PLIST_FORMAT_ARGUMENT
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root, nullptr);
+    plist.fromMemory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root, nullptr);
 #else
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    plist.fromMemory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
 #endif
     if (!root) throw BundleError(BundleError::kNotAPropertyList, "Info.plist is not a property list");
-    if (plist_get_node_type(root) != PLIST_DICT) {
-        plist_free(root);
+    if (plist.getNodeType(root) != PLIST_DICT) {
+        plist.free(root);
         throw BundleError(BundleError::kNotADictionary, "Info.plist is not a dictionary");
     }
-    auto converted = convert(root);
-    plist_free(root);
+    auto converted = convert(plist, root);
+    plist.free(root);
     values_ = std::move(std::get<PropertyDictionary>(converted.value));
 }
 

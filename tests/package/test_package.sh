@@ -53,6 +53,8 @@ assert d["bundle"] == "/usr/share/tamsel-notification-service/bundle", d
 assert d["notifications"] == "desktop" and d["keychain"] == "secret-service", d
 PY
 dpkg-deb --field "$extension" Depends | grep -q 'libsystemd0' || fail "the extension package does not depend on libsystemd0"
+dpkg-deb --field "$extension" Depends | grep -q 'libplist' ||
+  fail "the extension package does not depend on libplist (which the host loads to read its bundle)"
 dpkg-deb --field "$extension" Depends | grep -q 'libsecret-1-0' ||
   fail "the extension package does not depend on libsecret-1-0 (which its desktop module needs)"
 
