@@ -74,6 +74,26 @@ void LockedJsonFile::update(const std::function<void(Json&)>& change) const {
     });
 }
 
+bool LockedJsonFile::Open::holds(std::string_view bytes) const {
+    try {
+        return regularFileHolds(file_.path_, std::span<const std::string_view>(&bytes, 1));
+    } catch (const FileSystemError& error) {
+        if (error.code().value() == ENOENT) return false;
+        throw;
+    }
+}
+
+std::optional<std::string> LockedJsonFile::Open::read() const { return file_.load(); }
+
+void LockedJsonFile::Open::replace(std::string_view bytes) const {
+    replaceAtomically(file_.path_, bytes, file_.durability_);
+}
+
+void LockedJsonFile::open(const std::function<void(const Open& file)>& body) const {
+    // What a kill or a power loss may undo is as for access().
+    locked([&] { body(Open(*this)); });
+}
+
 void LockedJsonFile::access(
     const std::function<void(const std::optional<std::string>& bytes, const Replace& replace)>& body) const {
     locked([&] {

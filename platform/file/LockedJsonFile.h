@@ -43,11 +43,30 @@ class LockedJsonFile {
 
     // Replaces the document's bytes; called only inside access().
     using Replace = std::function<void(std::string_view bytes)>;
-    // For a caller that decodes the document itself (and may keep what it
-    // decoded): runs `body` under the lock with the document's bytes (nothing
-    // when there is no document) and a function that writes new ones.
+    // For a caller that decodes the document itself: runs `body` under the
+    // lock with the document's bytes (nothing when there is no document) and a
+    // function that writes new ones.
     void access(const std::function<void(const std::optional<std::string>& bytes, const Replace& replace)>&
                     body) const;
+
+    // The document while open() holds the lock.
+    class Open {
+      public:
+        // True when the document's bytes are exactly `bytes`: compared a part
+        // at a time, never read whole. False when there is no file.
+        bool holds(std::string_view bytes) const;
+        // The bytes as access() gives them.
+        std::optional<std::string> read() const;
+        void replace(std::string_view bytes) const;
+
+      private:
+        friend class LockedJsonFile;
+        explicit Open(const LockedJsonFile& file) : file_(file) {}
+        const LockedJsonFile& file_;
+    };
+    // For a caller that keeps what it decoded: runs `body` under the lock, which
+    // reads the document only when it must.
+    void open(const std::function<void(const Open& file)>& body) const;
 
     // The bytes as a document: a JSON object, or the JSON reader's error.
     static Json parseDocument(std::string_view bytes);
@@ -64,11 +83,14 @@ class LockedJsonFile {
 };
 
 // A LockedJsonFile whose owner decodes the document into its own `Document`
-// and keeps what the file held when it last read or wrote it: while the file
-// still holds exactly those bytes, an operation neither decodes nor encodes
-// the kept document again. `decode` checks the document and throws what the
-// owner reports for one it refuses; no document (no file, or one read as none)
-// is a default `Document`. Threads of one process may share the object.
+// and keeps the document it last read or wrote: while the file still holds
+// exactly what that document encodes to, an operation neither reads nor
+// decodes the file again. Only the document is kept, not its bytes beside it
+// (encoding it again joins its texts, and the file is compared with them a
+// part at a time), so `encode(decode(bytes))` must give back bytes that `encode`
+// wrote. `decode` checks the document and throws what the owner reports for
+// one it refuses; no document (no file, or one read as none) is a default
+// `Document`. Threads of one process may share the object.
 template <class Document>
 class KeptJsonFile {
   public:
@@ -82,10 +104,10 @@ class KeptJsonFile {
     template <class Read>
     auto read(Read&& read) {
         decltype(read(std::declval<const Document&>())) result;
-        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace&) {
-            Document document = take(bytes);
+        file_.open([&](const LockedJsonFile::Open& file) {
+            auto [document, exists] = take(file);
             result = read(std::as_const(document));
-            if (bytes) keep(*bytes, std::move(document));
+            if (exists) keep(std::move(document));
         });
         return result;
     }
@@ -94,44 +116,43 @@ class KeptJsonFile {
     // result, unless it comes out as the bytes already there.
     template <class Change>
     void rewrite(Change&& change) {
-        file_.access([&](const std::optional<std::string>& bytes, const LockedJsonFile::Replace& replace) {
-            Document document = take(bytes);
+        file_.open([&](const LockedJsonFile::Open& file) {
+            Document document = take(file).first;
             change(document);
-            std::string written = encode_(document);
-            if (!bytes || written != *bytes) replace(written);
-            keep(std::move(written), std::move(document));
+            const std::string written = encode_(document);
+            if (!file.holds(written)) file.replace(written);
+            keep(std::move(document));
         });
     }
 
   private:
-    struct Snapshot {
-        std::string bytes;
-        Document document;
-    };
-
-    // The document `bytes` hold: the kept one (taken out, so that it is never
-    // shared) when they are the same bytes, else decoded.
-    Document take(const std::optional<std::string>& bytes) {
+    // The document the file holds, and whether it has one: the kept document
+    // (taken out, so that it is never shared) when the file holds what it
+    // encodes to, else the file's decoded.
+    std::pair<Document, bool> take(const LockedJsonFile::Open& file) {
+        std::optional<Document> kept;
         {
             std::lock_guard lock(mutex_);
-            std::optional<Snapshot> snapshot = std::move(snapshot_);
-            snapshot_.reset();
-            if (snapshot && bytes && snapshot->bytes == *bytes) return std::move(snapshot->document);
+            kept = std::move(kept_);
+            kept_.reset();
         }
-        if (!bytes) return Document{};
-        return decode_(*bytes);
+        if (kept && file.holds(encode_(*kept))) return {std::move(*kept), true};
+        kept.reset();
+        const std::optional<std::string> bytes = file.read();
+        if (!bytes) return {Document{}, false};
+        return {decode_(*bytes), true};
     }
 
-    void keep(std::string bytes, Document document) {
+    void keep(Document document) {
         std::lock_guard lock(mutex_);
-        snapshot_ = Snapshot{std::move(bytes), std::move(document)};
+        kept_ = std::move(document);
     }
 
     LockedJsonFile file_;
     Decode decode_;
     Encode encode_;
     std::mutex mutex_;
-    std::optional<Snapshot> snapshot_;
+    std::optional<Document> kept_;
 };
 
 }  // namespace tamsel::platform
