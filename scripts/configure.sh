@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by the scripts that build (build.sh, bench.sh), not run. From the
+# Sourced by the scripts that build (build.sh, bench.sh, fuzz.sh), not run. From the
 # checkout's root:
 #   configure DIR [cmake arguments]
 # configures the checkout into DIR, through ccache when it is installed and,

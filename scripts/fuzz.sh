@@ -12,12 +12,8 @@ case $seconds in '' | *[!0-9]*) echo "fuzz: SECONDS must be a whole number" >&2;
 targets=()
 for src in fuzz/*_fuzz.cpp; do targets+=("$(basename "$src" .cpp)"); done
 
-launcher=()
-if command -v ccache >/dev/null; then
-  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-CC=clang CXX=clang++ cmake -S . -B build-fuzz "${launcher[@]}" -DTAMSEL_FUZZ=ON >/dev/null
+. scripts/configure.sh
+CC=clang CXX=clang++ configure build-fuzz -DTAMSEL_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j 2 --target "${targets[@]}" >/dev/null
 
 work=$(mktemp -d)
