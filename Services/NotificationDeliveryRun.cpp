@@ -17,9 +17,9 @@ void NotificationDeliveryWorker::synchronize() {
         if (running_) {
             task = *running_;
         } else {
-            // The run's thread uses `this` only while the run lasts, and the
-            // starter below waits for the run before it returns.
-            task = Task<void>::start([this] { run(); });
+            // The starter runs it on its own thread, which would otherwise
+            // only wait for it; callers that come meanwhile join it.
+            task = Task<void>::pending();
             running_ = task;
             starter = true;
         }
@@ -28,6 +28,7 @@ void NotificationDeliveryWorker::synchronize() {
         task.value();
         return;
     }
+    task.runHere([this] { run(); });
     // Whatever the outcome, the starter clears `running_`, but only while it
     // still holds this run: a run started after a cancel() keeps its handle.
     auto clear = [&] {

@@ -118,6 +118,39 @@ class Task {
         return Task(std::move(state));
     }
 
+    // A task whose body the caller runs itself, on its own thread, with runHere():
+    // meanwhile others wait for it and cancel it as for any task. For a caller
+    // that would otherwise start a thread only to wait for it.
+    static Task pending() { return Task(std::make_shared<detail::TaskState<T>>()); }
+
+    // Runs `body` as this task on the calling thread, then publishes its outcome.
+    // While it runs, this task's cancellation is the one code below it sees
+    // (checkCancellation(), a transfer); the caller's own is back afterwards. At
+    // most once, and only on a task from pending().
+    void runHere(const std::function<T()>& body) const {
+        const std::stop_token caller = currentStopToken();
+        detail::setCurrentStopToken(state_->stop.get_token());
+        std::exception_ptr error;
+        std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>> value;
+        try {
+            if constexpr (std::is_void_v<T>) {
+                body();
+            } else {
+                value.emplace(body());
+            }
+        } catch (...) {
+            error = std::current_exception();
+        }
+        detail::setCurrentStopToken(caller);
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->value = std::move(value);
+            state_->error = error;
+            state_->done = true;
+        }
+        state_->finished.notify_all();
+    }
+
     explicit operator bool() const { return state_ != nullptr; }
     bool operator==(const Task& other) const { return state_ == other.state_; }
 

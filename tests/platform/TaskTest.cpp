@@ -66,6 +66,39 @@ TEST(Task, CancellingOneTaskLeavesAnotherAlone) {
     EXPECT_THROW(cancelled.value(), CancellationError);
 }
 
+// A task run on its starter's thread: others join and cancel it as any task,
+// its body sees its own cancellation only, and the starter's comes back after.
+TEST(Task, APendingTaskRunsOnTheCallersThreadAndIsJoinedAndCancelledAsAny) {
+    auto outer = Task<void>::start([] {
+        auto task = Task<int>::pending();
+        std::atomic<bool> running{false};
+        std::thread joiner([&] {
+            while (!running) std::this_thread::sleep_for(1ms);
+            task.cancel();
+            EXPECT_THROW(task.value(), CancellationError);
+        });
+        const auto here = std::this_thread::get_id();
+        task.runHere([&]() -> int {
+            EXPECT_EQ(std::this_thread::get_id(), here);
+            running = true;
+            const auto limit = std::chrono::steady_clock::now() + 10s;
+            while (!isCurrentTaskCancelled() && std::chrono::steady_clock::now() < limit)
+                std::this_thread::sleep_for(1ms);
+            checkCancellation();
+            ADD_FAILURE() << "the body did not see its task's cancellation";
+            return 1;
+        });
+        joiner.join();
+        EXPECT_TRUE(task.isDone());
+        EXPECT_FALSE(isCurrentTaskCancelled()) << "the starter's own task was not cancelled";
+
+        auto done = Task<int>::pending();
+        done.runHere([] { return 7; });
+        EXPECT_EQ(done.value(), 7);
+    });
+    outer.value();
+}
+
 TEST(Task, WaitUntilReportsWhetherTheTaskEndedInTime) {
     std::atomic<bool> release{false};
     auto task = Task<void>::start([&] {
