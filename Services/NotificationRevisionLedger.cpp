@@ -56,7 +56,8 @@ std::filesystem::path NotificationRevisionLedger::lockFile(const std::filesystem
 }
 
 NotificationRevisionLedger::Lock::Lock(tamsel::platform::FileSystem& files, const std::filesystem::path& path)
-    : files_(files), fd_(files.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    // Left non-blocking: it is only ever locked, never read or written.
+    : files_(files), fd_(files.open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600)) {
     if (fd_ < 0) throw NotificationDeliveryFailure::response();
     // Never waits: a holder elsewhere means another run owns the ledger now.
     if (files_.flock(fd_, LOCK_EX | LOCK_NB) != 0) {

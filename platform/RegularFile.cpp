@@ -16,6 +16,32 @@ namespace {
 
 [[noreturn]] void fail(const char* operation, int error = errno) { throw FileSystemError(error, operation); }
 
+// openRegular(), giving back what fstat found as well.
+int openChecked(const std::filesystem::path& path, int flags, mode_t mode, struct stat& info) noexcept {
+    // O_NONBLOCK: opening a FIFO would otherwise wait for its other end.
+    int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    int error = 0;
+    if (::fstat(fd, &info) != 0)
+        error = errno;
+    else if (!S_ISREG(info.st_mode))
+        error = kNotARegularFile;
+    else if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error != 0) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+Descriptor openChecked(const std::filesystem::path& path, struct stat& info) {
+    Descriptor fd(openChecked(path, O_RDONLY, 0, info));
+    if (!fd) fail("open");
+    return fd;
+}
+
 }  // namespace
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
@@ -44,23 +70,8 @@ int Descriptor::close() {
 }
 
 int openRegular(const std::filesystem::path& path, int flags, mode_t mode) noexcept {
-    // O_NONBLOCK: opening a FIFO would otherwise wait for its other end.
-    int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
-    if (fd < 0) return -1;
     struct stat info {};
-    int error = 0;
-    if (::fstat(fd, &info) != 0)
-        error = errno;
-    else if (!S_ISREG(info.st_mode))
-        error = kNotARegularFile;
-    else if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        error = errno;
-    if (error != 0) {
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
+    return openChecked(path, flags, mode, info);
 }
 
 Descriptor openRegularFile(const std::filesystem::path& path, int flags, mode_t mode) {
@@ -70,12 +81,12 @@ Descriptor openRegularFile(const std::filesystem::path& path, int flags, mode_t 
 }
 
 std::string readRegularFile(const std::filesystem::path& path, std::size_t limit, std::size_t spare) {
-    Descriptor fd = openRegularFile(path, O_RDONLY);
+    struct stat info {};
+    Descriptor fd = openChecked(path, info);
     std::string bytes;
     // Room for the whole file at once: grown by appending, the string would end
     // up to twice the file's size, and hold both copies while it grows.
-    struct stat info {};
-    if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) {
+    if (info.st_size > 0) {
         if (static_cast<std::uintmax_t>(info.st_size) > limit) fail("read", EFBIG);
         bytes.reserve(static_cast<std::size_t>(info.st_size) + spare);
     } else if (spare > 0) {
@@ -99,11 +110,10 @@ std::string readRegularFile(const std::filesystem::path& path, std::size_t limit
 }
 
 bool regularFileHolds(const std::filesystem::path& path, std::span<const std::string_view> pieces) {
-    Descriptor fd = openRegularFile(path, O_RDONLY);
+    struct stat info {};
+    Descriptor fd = openChecked(path, info);
     std::size_t size = 0;
     for (auto piece : pieces) size += piece.size();
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) fail("fstat");
     if (static_cast<std::uintmax_t>(info.st_size) != size) return false;
     char buffer[65536];
     auto piece = pieces.begin();
