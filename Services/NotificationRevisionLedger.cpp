@@ -188,6 +188,18 @@ void appendEntry(std::string& out, const NotificationRevisionLedger::Entry& entr
     out += '}';
 }
 
+// A member as the file holds it, `"<key>":{…}`; returns where its {…} starts,
+// from the member's first byte.
+std::size_t appendMember(std::string& out, const std::string& key,
+                         const NotificationRevisionLedger::Entry& entry) {
+    const std::size_t start = out.size();
+    appendString(out, key);
+    out += ':';
+    const std::size_t valueAt = out.size() - start;
+    appendEntry(out, entry);
+    return valueAt;
+}
+
 }  // namespace
 
 // The state last read or written by a ledger of this process, for the next
@@ -255,11 +267,9 @@ NotificationRevisionLedger::Member NotificationRevisionLedger::append(std::strin
     text += ',';
     Member m;
     m.at = text.size();
-    appendString(text, std::string(key));
-    const bool escaped = text.size() - m.at != key.size() + 2;
-    text += ':';
-    m.valueAt = checkedLength(text.size() - m.at);
-    appendEntry(text, entry);
+    m.valueAt = checkedLength(appendMember(text, std::string(key), entry));
+    // Unescaped, the key is its quotes and a colon short of the value.
+    const bool escaped = m.valueAt != key.size() + 3;
     m.length = checkedLength(text.size() - m.at);
     if (escaped) {
         m.keyAt = text.size();
@@ -315,10 +325,7 @@ bool NotificationRevisionLedger::adopt(std::string& bytes) {
     LedgerReader reader([&](std::string key, Entry entry) {
         if (!exact) return;
         encoded.clear();
-        appendString(encoded, key);
-        const std::size_t valueAt = encoded.size() + 1;
-        encoded += ':';
-        appendEntry(encoded, entry);
+        const std::size_t valueAt = appendMember(encoded, key, entry);
         const char separator = next == 0 ? '{' : ',';
         if (valueAt != key.size() + 3 || bytes.size() <= next || bytes[next] != separator ||
             std::string_view(bytes).substr(next + 1, encoded.size()) != encoded ||
@@ -417,9 +424,7 @@ std::string NotificationRevisionLedger::encode(const Entries& entries) {
     std::string out = "{";
     for (const auto& [key, entry] : entries) {
         if (out.size() > 1) out += ',';
-        appendString(out, key);
-        out += ':';
-        appendEntry(out, entry);
+        appendMember(out, key, entry);
     }
     out += '}';
     return out;

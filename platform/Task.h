@@ -90,28 +90,12 @@ class Task {
             std::thread([state, body = std::move(body), deadline = currentTaskDeadline()]() mutable {
                 detail::setCurrentStopToken(state->stop.get_token());
                 setCurrentTaskDeadline(deadline);
-                std::exception_ptr error;
-                std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>> value;
-                try {
-                    if constexpr (std::is_void_v<T>) {
-                        body();
-                    } else {
-                        value.emplace(body());
-                    }
-                } catch (...) {
-                    error = std::current_exception();
-                }
+                Outcome outcome = invoke(body);
                 // Whatever the body captured dies here, before waiters wake up.
                 body = nullptr;
                 detail::setCurrentStopToken({});
                 setCurrentTaskDeadline(std::nullopt);
-                {
-                    std::lock_guard lock(state->mutex);
-                    state->value = std::move(value);
-                    state->error = error;
-                    state->done = true;
-                }
-                state->finished.notify_all();
+                publish(*state, std::move(outcome));
                 state.reset();
                 detail::taskFinished();
             }));
@@ -130,25 +114,9 @@ class Task {
     void runHere(const std::function<T()>& body) const {
         const std::stop_token caller = currentStopToken();
         detail::setCurrentStopToken(state_->stop.get_token());
-        std::exception_ptr error;
-        std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>> value;
-        try {
-            if constexpr (std::is_void_v<T>) {
-                body();
-            } else {
-                value.emplace(body());
-            }
-        } catch (...) {
-            error = std::current_exception();
-        }
+        Outcome outcome = invoke(body);
         detail::setCurrentStopToken(caller);
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->value = std::move(value);
-            state_->error = error;
-            state_->done = true;
-        }
-        state_->finished.notify_all();
+        publish(*state_, std::move(outcome));
     }
 
     explicit operator bool() const { return state_ != nullptr; }
@@ -184,6 +152,37 @@ class Task {
     }
 
   private:
+    using Value = std::conditional_t<std::is_void_v<T>, std::monostate, std::optional<T>>;
+    struct Outcome {
+        Value value;
+        std::exception_ptr error;
+    };
+
+    static Outcome invoke(const std::function<T()>& body) {
+        Outcome outcome;
+        try {
+            if constexpr (std::is_void_v<T>) {
+                body();
+            } else {
+                outcome.value.emplace(body());
+            }
+        } catch (...) {
+            outcome.error = std::current_exception();
+        }
+        return outcome;
+    }
+
+    // Makes the outcome every waiter sees, and wakes them.
+    static void publish(detail::TaskState<T>& state, Outcome outcome) {
+        {
+            std::lock_guard lock(state.mutex);
+            state.value = std::move(outcome.value);
+            state.error = outcome.error;
+            state.done = true;
+        }
+        state.finished.notify_all();
+    }
+
     explicit Task(std::shared_ptr<detail::TaskState<T>> state) : state_(std::move(state)) {}
     std::shared_ptr<detail::TaskState<T>> state_;
 };
