@@ -249,6 +249,49 @@ TEST_F(DeliveryServiceTest, EmptyPagesCanBeGivenCursorsForAsManyPagesAsAsked) {
     }
 }
 
+TEST_F(DeliveryServiceTest, PlannedValuesAreHandedOutInOrderAndThenRandomOnesAgain) {
+    Client client = newClient();
+    const std::string base = "/admin/receivers/" + client.id();
+    service_->admin("POST", base + "/empty-pages", Json{{"count", 1}});
+    // What a run takes, in order: the token; then per page its receipt proof,
+    // its cursor when it has one, and its batch id.
+    const std::vector<std::string> plan = {"planned_token_0001", "planned_proof_0001", "planned_cursor_001",
+                                           "batch_planned_0001", "planned_proof_0002", "batch_planned_0002"};
+    EXPECT_EQ(service_->admin("POST", base + "/planned-values", Json{{"values", plan}}),
+              (Json{{"plannedValues", plan.size()}}));
+    client.start();
+    EXPECT_EQ(client.token, plan[0]);
+    Json first = client.page(50).json()["data"];
+    EXPECT_EQ(first["receiptProof"], plan[1]);
+    EXPECT_EQ(first["nextCursor"], plan[2]);
+    EXPECT_EQ(first["batchId"], plan[3]);
+    expectEnvelope(client.acknowledge(first, "receipt_planned_1"), "notification_delivery_acknowledged.v2");
+    Json second = client.page(50, plan[2]).json()["data"];
+    EXPECT_EQ(second["receiptProof"], plan[4]);
+    EXPECT_EQ(second["batchId"], plan[5]);
+    EXPECT_TRUE(second["nextCursor"].is_null());
+    EXPECT_EQ(client.summary()["plannedValues"], 0);
+    Json third = client.page(50).json()["data"];
+    EXPECT_TRUE(isProof(third["receiptProof"])) << third;
+
+    auto refused = [&](const Json& body) {
+        SCOPED_TRACE(body.dump());
+        return service_
+            ->send("POST", base + "/planned-values", {{"Authorization", "Bearer " + service_->adminToken()}},
+                   body.dump())
+            .status;
+    };
+    // In use as a token, a cursor or a batch id, or twice in one list: none of the list is kept.
+    for (const std::string& inUse : {plan[0], plan[2], plan[3]})
+        EXPECT_EQ(refused(Json{{"values", {"planned_fresh_0001", inUse}}}), 409);
+    EXPECT_EQ(refused(Json{{"values", {"planned_twice_0001", "planned_twice_0001"}}}), 409);
+    for (const Json& bad : {Json::object(), Json{{"values", "planned_token_0002"}},
+                            Json{{"values", {"short"}}}, Json{{"values", {"planned token 0002"}}},
+                            Json{{"values", {1}}}, Json{{"values", Json::array()}, {"extra", 1}}})
+        EXPECT_EQ(refused(bad), 400);
+    EXPECT_EQ(client.summary()["plannedValues"], 0);
+}
+
 TEST_F(DeliveryServiceTest, ARepeatedIdempotencyKeyGetsTheFirstAnswerAgain) {
     Client client = newClient();
     Reply first = client.openSession("worker_SAMEKEY");

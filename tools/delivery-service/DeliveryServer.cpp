@@ -245,6 +245,9 @@ void DeliveryServer::routes() {
     server_->Post("/admin/receivers/([^/]+)/empty-pages", [this](const Request& req, Response& res) {
         admin(req, res, [&](const Json& body) { return state_.emptyPages(req.matches[1], body); });
     });
+    server_->Post("/admin/receivers/([^/]+)/planned-values", [this](const Request& req, Response& res) {
+        admin(req, res, [&](const Json& body) { return state_.planValues(req.matches[1], body); });
+    });
     server_->Post("/admin/stall", [this](const Request& req, Response& res) {
         admin(req, res, [&](const Json& body) {
             auto ms = body.find("milliseconds");

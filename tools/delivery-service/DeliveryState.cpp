@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <set>
 
 #include "platform/Regex.h"
 
@@ -99,6 +100,15 @@ std::optional<std::string> wakeUpGroupKey(const Json& record) {
     return groupKey->get<std::string>();
 }
 
+// The next planned value, else a new one.
+template <class Make>
+std::string handOut(std::deque<std::string>& planned, Make make) {
+    if (planned.empty()) return make();
+    std::string value = std::move(planned.front());
+    planned.pop_front();
+    return value;
+}
+
 }  // namespace
 
 Json envelope(const std::string& schema, Json data) {
@@ -181,7 +191,7 @@ Answer DeliveryState::openWorkerSession(const std::string& receiverId,
         return it->second.answer;
     }
     prune(*r, now);
-    std::string token = randomProof();
+    std::string token = handOut(r->planned, randomProof);
     TimePoint expiresAt = now + settings_.tokenLifetime;
     tokens_[token] = AccessToken{r->id, expiresAt};
     tokensDue_.emplace(expiresAt, token);
@@ -237,7 +247,7 @@ Answer DeliveryState::readChanges(const std::string& receiverId,
     }
 
     Page page;
-    page.receiptProof = randomProof();
+    page.receiptProof = handOut(r->planned, randomProof);
     page.expiresAt = now + settings_.pageLifetime;
     page.changes = Json::array();
     for (auto it = r->pending.upper_bound(after);
@@ -247,18 +257,18 @@ Answer DeliveryState::readChanges(const std::string& receiverId,
     }
     Json nextCursor = nullptr;
     if (!page.sequence.empty() && r->pending.upper_bound(page.sequence.back()) != r->pending.end()) {
-        std::string cursor = randomProof();
+        std::string cursor = handOut(r->planned, randomProof);
         r->cursors[cursor] = Cursor{page.sequence.back(), page.expiresAt};
         r->cursorsDue.emplace(page.expiresAt, cursor);
         nextCursor = cursor;
     } else if (page.sequence.empty() && r->emptyPagesWithCursor > 0) {
         --r->emptyPagesWithCursor;
-        std::string cursor = randomProof();
+        std::string cursor = handOut(r->planned, randomProof);
         r->cursors[cursor] = Cursor{after, page.expiresAt};
         r->cursorsDue.emplace(page.expiresAt, cursor);
         nextCursor = cursor;
     }
-    std::string batchId = randomIdentifier("batch_");
+    std::string batchId = handOut(r->planned, [] { return randomIdentifier("batch_"); });
     Json data = {{"batchId", batchId},
                  {"receiptProof", page.receiptProof},
                  {"changes", page.changes},
@@ -538,7 +548,8 @@ Json DeliveryState::summary(const std::string& receiverId) {
                 {"pending", r.pending.size()},
                 {"acknowledged", r.acknowledged.size()},
                 {"badge", r.badge},
-                {"requests", std::move(requests)}};
+                {"requests", std::move(requests)},
+                {"plannedValues", r.planned.size()}};
 }
 
 Json DeliveryState::expireCursors(const std::string& receiverId) {
@@ -559,6 +570,27 @@ Json DeliveryState::emptyPages(const std::string& receiverId, const Json& reques
     Receiver& r = require(receiverId);
     r.emptyPagesWithCursor = static_cast<long>(it->get<long long>());
     return Json{{"emptyPages", r.emptyPagesWithCursor}};
+}
+
+Json DeliveryState::planValues(const std::string& receiverId, const Json& request) {
+    onlyMembers(request, {"values"});
+    auto values = request.find("values");
+    if (values == request.end() || !values->is_array() || values->size() > 10000)
+        throw AdminError(400, "invalid_values");
+    std::lock_guard lock(mutex_);
+    Receiver& r = require(receiverId);
+    // A value handed out twice would stand for two things at once (a page or
+    // token replaced, a cursor moved), so each one must be new.
+    std::set<std::string> seen(r.planned.begin(), r.planned.end());
+    for (const Json& value : *values) {
+        if (!value.is_string() || !isIdentifier(value.get<std::string>()))
+            throw AdminError(400, "invalid_values");
+        const std::string& text = value.get_ref<const std::string&>();
+        if (!seen.insert(text).second || tokens_.count(text) || r.cursors.count(text) || r.pages.count(text))
+            throw AdminError(409, "value_in_use");
+    }
+    for (const Json& value : *values) r.planned.push_back(value.get<std::string>());
+    return Json{{"plannedValues", r.planned.size()}};
 }
 
 }  // namespace tamsel::delivery

@@ -91,6 +91,11 @@ class DeliveryState {
     // {"count": n}: the next n pages that carry no change still get a next cursor
     // (continuing where they stood), so a run follows n + 1 empty pages.
     Json emptyPages(const std::string& receiverId, const Json& request);
+    // {"values": [...]}: the receiver's next access tokens, receipt proofs, cursors
+    // and batch ids, in the order they are handed out, instead of random ones; so
+    // that a benchmark's plain client can make a run's chained requests, prepared
+    // beforehand. Values must be new and shaped as identifiers.
+    Json planValues(const std::string& receiverId, const Json& request);
 
     // Web Push. The subscription a wake-up goes to ({"endpoint", "p256dh", "auth"}).
     Json setPushSubscription(const std::string& receiverId, const Json& request);
@@ -138,6 +143,7 @@ class DeliveryState {
         std::vector<std::string> acknowledged;         // batch ids, in order
         std::map<std::string, long> requests;          // per exchange, every request received
         long emptyPagesWithCursor = 0;                 // see emptyPages()
+        std::deque<std::string> planned;               // see planValues()
         std::optional<PushSubscription> pushSubscription;
         std::deque<Json> pushDeliveries;  // the latest kMaxPushDeliveries outcomes
     };

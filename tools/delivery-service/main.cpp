@@ -56,6 +56,8 @@ Admin interface (same server, Authorization: Bearer <admin token>, JSON bodies):
   GET  /admin/receivers/<id>/push-deliveries outcomes of the wake-ups sent
   POST /admin/receivers/<id>/expire-cursors  every cursor handed out becomes invalid
   POST /admin/receivers/<id>/empty-pages     {"count"}: the next count empty pages get a cursor
+  POST /admin/receivers/<id>/planned-values  {"values"}: the next access tokens, receipt proofs,
+                                             cursors and batch ids, in order, instead of random ones
   POST /admin/stall                          {"milliseconds", "route"?, "gather"?}: delay sending
                                              answers (with "gather": N, until N requests have come)
   PUT  /admin/replay/<name>[?status=N]       raw body served at GET /replay/<name>
