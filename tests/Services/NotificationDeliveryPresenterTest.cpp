@@ -23,15 +23,6 @@ std::string idOf(const SharedContent& content) {
     return content->userInfo->at("tamselNotificationId").get<std::string>();
 }
 
-void expectResponse(const std::function<void()>& call) {
-    try {
-        call();
-        ADD_FAILURE() << "expected NotificationDeliveryFailure.response";
-    } catch (const NotificationDeliveryFailure& failure) {
-        EXPECT_EQ(failure.kind(), NotificationDeliveryFailure::Kind::response);
-    }
-}
-
 TEST(PresenterApply, DecisionTableFollowsTheLedgerEntry) {
     enum class Outcome { skip, post, withdraw, repeatedHandOff };
     struct Row {
@@ -246,12 +237,10 @@ TEST(PresenterApply, FailedDeletionEndsTheCallWithoutRecordingTheChange) {
         f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
         const std::string before = tamsel::testing::readText(f.ledgerFile());
         f.store->failNextDelete(IntentError(IntentError::kDeletionFailed));
-        try {
-            f.presenter().apply(kReceiver, {row.change, change("n2", "1")});
-            ADD_FAILURE() << "expected the deletion's error";
-        } catch (const IntentError& error) {
-            EXPECT_EQ(error.code(), IntentError::kDeletionFailed);
-        }
+        EXPECT_EQ(thrownCode<IntentError>([&] {
+                      f.presenter().apply(kReceiver, {row.change, change("n2", "1")});
+                  }),
+                  IntentError::kDeletionFailed);
         EXPECT_EQ(tamsel::testing::readText(f.ledgerFile()), before);
         // Nothing after the failure: neither this change's post nor the next change.
         EXPECT_THAT(f.center->added(), IsEmpty());
@@ -438,12 +427,10 @@ TEST(PresenterApply, RefusedHandOffWhosePostFailsPutsTheEntryBack) {
         auto remote = f.remote('r');
         remote->finishFallback();  // time expiry came first
         f.center->failNextAdd(NotificationCenterError(NotificationCenterError::kNotificationsNotAllowed));
-        try {
-            f.presenter(remote).apply(kReceiver, {change("n2", "2", 'r'), change("n3", "1", 'b')});
-            ADD_FAILURE() << "expected the add's error";
-        } catch (const NotificationCenterError& error) {
-            EXPECT_EQ(error.code(), NotificationCenterError::kNotificationsNotAllowed);
-        }
+        EXPECT_EQ(thrownCode<NotificationCenterError>([&] {
+                      f.presenter(remote).apply(kReceiver, {change("n2", "2", 'r'), change("n3", "1", 'b')});
+                  }),
+                  NotificationCenterError::kNotificationsNotAllowed);
         EXPECT_EQ(f.entry("n2"), row.previous);
         EXPECT_TRUE(f.entry("n3").is_null());
         EXPECT_THAT(f.center->added(), IsEmpty());
