@@ -163,8 +163,7 @@ TEST(RevisionLedger, ReadErrorPassesThroughWithTheLockReleased) {
     PresenterFixture f;
     f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "none")}});
     f.files->failNext(FileOperation::readFile, FileSystemError(EACCES, "read"));
-    EXPECT_EQ(thrown<FileSystemError>([&] { f.presenter().apply(kReceiver, {change("n1", "2")}); },
-                                      [](const auto& error) { return error.code().value(); }),
+    EXPECT_EQ(thrownErrno<FileSystemError>([&] { f.presenter().apply(kReceiver, {change("n1", "2")}); }),
               EACCES);
     EXPECT_THAT(f.files->openDescriptors(), IsEmpty());
     EXPECT_TRUE(f.lockIsFree());

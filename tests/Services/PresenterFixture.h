@@ -37,6 +37,7 @@ using namespace tamsel::platform::testing;
 using tamsel::testing::ScratchDirectory;
 using tamsel::testing::thrown;
 using tamsel::testing::thrownCode;
+using tamsel::testing::thrownErrno;
 
 inline const std::string kReceiver = "receiver_0123456789abcdef";
 inline const std::string kGroup = "group.com.brindaxel.tamsel";

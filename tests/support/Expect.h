@@ -28,4 +28,10 @@ auto thrownCode(Call&& call) {
     return thrown<E>(std::forward<Call>(call), [](const E& error) { return error.code(); });
 }
 
+// The value of the std::error_code of the E that `call` throws: an errno for system errors.
+template <class E, class Call>
+auto thrownErrno(Call&& call) {
+    return thrown<E>(std::forward<Call>(call), [](const E& error) { return error.code().value(); });
+}
+
 }  // namespace tamsel::testing
