@@ -19,6 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/Json.h"
 #include "platform/file/FileNotificationCenter.h"
+#include "tests/support/ChangeRecords.h"
 #include "tests/support/HostBundle.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScratchDirectory.h"
@@ -250,10 +251,7 @@ class ConnectorTest : public ::testing::Test {
 };
 
 Json wakeUp(const std::string& title) {
-    return {{"title", title},
-            {"body", "a new message"},
-            {"userInfo",
-             {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", std::string(64, 'a')}}}}}};
+    return tamsel::testing::wakeUpContent(std::string(64, 'a'), title, "a new message");
 }
 
 TEST_F(ConnectorTest, RegisterPrintsTheSubscriptionAndReusesItsKeys) {

@@ -14,6 +14,7 @@
 #include "platform/Task.h"
 #include "platform/linux/DesktopNotificationCenter.h"
 #include "tests/desktop/DesktopTestSupport.h"
+#include "tests/support/Expect.h"
 
 namespace tamsel::testing {
 namespace {
@@ -49,12 +50,7 @@ Json argumentsOf(const Json& calls, const std::string& method) {
 }
 
 long errorCode(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const NotificationCenterError& error) {
-        return error.code();
-    }
-    return 0;
+    return thrownCode<NotificationCenterError>(operation).value_or(0);
 }
 
 class DesktopNotificationCenterTest : public ::testing::Test {

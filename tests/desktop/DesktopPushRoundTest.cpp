@@ -72,11 +72,8 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
         host,        "--notifications", "desktop",       "--keychain", "secret-service", "--log", "stderr",
         "--ca-file", service.caFile(),  "--time-budget", "25"};
     run.insert(run.end(), where.begin(), where.end());
-    Json wakeup = {
-        {"identifier", "push-1"},
-        {"content",
-         {{"title", "Tamsel"},
-          {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", kFamily}}}}}}}};
+    Json wakeup = wakeUpPush("push-1", kFamily);
+    wakeup["content"].erase("body");
     ChildProcess serving({run, bus.environment(), wakeup.dump() + "\n", true, dir.path() / "host.log"});
     auto line = serving.readLine(60s);
     ASSERT_TRUE(line) << "nothing handed back";
