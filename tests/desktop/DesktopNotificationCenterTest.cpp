@@ -63,11 +63,6 @@ class DesktopNotificationCenterTest : public ::testing::Test {
                                                   address.empty() ? bus.address() : address, limit});
     }
 
-    std::string registryText() {
-        std::ifstream in(registry);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
     PrivateBus bus;
     std::filesystem::path registry = bus.directory() / "root/desktop-notifications.json";
 };
@@ -290,7 +285,7 @@ TEST_F(DesktopNotificationCenterTest, AConnectionThatBrokeIsOpenedAgain) {
     {
         MockNotificationServer server(bus);
         center->add(request("a", message("A", "1")));
-        firstBus = platform::parseJson(registryText())["delivered"][0]["server"]["bus"];
+        firstBus = platform::parseJson(readText(registry))["delivered"][0]["server"]["bus"];
     }
     bus.restart();
     MockNotificationServer server(bus);
@@ -298,7 +293,7 @@ TEST_F(DesktopNotificationCenterTest, AConnectionThatBrokeIsOpenedAgain) {
     Json notify = argumentsOf(server.calls(), "Notify");
     ASSERT_EQ(notify.size(), 1u);
     EXPECT_EQ(notify[0][1], 0) << "another bus, another server";
-    Json entry = platform::parseJson(registryText())["delivered"][0];
+    Json entry = platform::parseJson(readText(registry))["delivered"][0];
     EXPECT_NE(entry["server"]["bus"], firstBus);
     EXPECT_EQ(center->deliveredNotifications().size(), 1u);
 }
@@ -457,7 +452,7 @@ TEST_F(DesktopNotificationCenterTest, ACorruptedRegistryIsNeverOverwrittenAndNot
         EXPECT_EQ(errorCode([&] { center->deliveredNotifications(); }),
                   NotificationCenterError::kStoreCorrupted);
         EXPECT_EQ(errorCode([&] { center->setBadgeCount(1); }), NotificationCenterError::kStoreCorrupted);
-        EXPECT_EQ(registryText(), text);
+        EXPECT_EQ(readText(registry), text);
     }
     EXPECT_TRUE(argumentsOf(server.calls(), "Notify").empty());
 }

@@ -78,8 +78,7 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
     auto line = serving.readLine(60s);
     ASSERT_TRUE(line) << "nothing handed back";
     ASSERT_EQ(serving.wait(60s), 0);
-    std::ifstream logFile(dir.path() / "host.log");
-    const std::string log(std::istreambuf_iterator<char>(logFile), {});
+    const std::string log = readText(dir.path() / "host.log");
 
     // The push's own conversation is handed back to the platform, not posted.
     Json answer = Json::parse(*line);
