@@ -213,16 +213,30 @@ TEST(PresenterApply, WithdrawalRemovesOnlyNotificationsOfTheChangeAtItsRevisionO
     EXPECT_EQ(f.center->pending()[0].identifier, "pending-newer");
 }
 
-TEST(PresenterApply, WithdrawalDeletesAnOutstandingInteraction) {
-    PresenterFixture f;
-    const std::string interaction = "tamsel.notification-delivery." + ledgerKey("n1");
-    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
-    f.store->seed(interactionWithIdentifier(interaction));
+// A withdrawal, and a change without sender, delete the interaction an earlier
+// revision donated, before anything is posted.
+TEST(PresenterApply, WithdrawalOrChangeWithoutSenderDeletesAnOutstandingInteraction) {
+    struct Row {
+        const char* name;
+        NotificationDeliveryChange change;
+        const char* state;
+        std::size_t posted;
+    };
+    for (const auto& row : {Row{"withdrawal", withdrawal("n1", "2"), "withdrawn", 0},
+                            Row{"change without sender", change("n1", "2"), "available", 1}}) {
+        SCOPED_TRACE(row.name);
+        PresenterFixture f;
+        const std::string interaction = "tamsel.notification-delivery." + ledgerKey("n1");
+        f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
+        f.store->seed(interactionWithIdentifier(interaction));
+        f.center->beforeAdd([&](const NotificationRequest&) { EXPECT_FALSE(f.store->holds(interaction)); });
 
-    f.presenter().apply(kReceiver, {withdrawal("n1", "2")});
-    EXPECT_THAT(f.store->deletions(), ElementsAre(std::vector<std::string>{interaction}));
-    EXPECT_FALSE(f.store->holds(interaction));
-    EXPECT_EQ(f.entry("n1"), ledgerEntry("2", "withdrawn", "none"));
+        f.presenter().apply(kReceiver, {row.change});
+        EXPECT_THAT(f.store->deletions(), ElementsAre(std::vector<std::string>{interaction}));
+        EXPECT_FALSE(f.store->holds(interaction));
+        EXPECT_EQ(f.center->added().size(), row.posted);
+        EXPECT_EQ(f.entry("n1"), ledgerEntry("2", row.state, "none"));
+    }
 }
 
 TEST(PresenterApply, FailedDeletionEndsTheCallWithoutRecordingTheChange) {
@@ -246,18 +260,6 @@ TEST(PresenterApply, FailedDeletionEndsTheCallWithoutRecordingTheChange) {
         EXPECT_THAT(f.center->added(), IsEmpty());
         EXPECT_TRUE(f.lockIsFree());
     }
-}
-
-TEST(PresenterApply, ChangeWithoutSenderDeletesAnEarlierDonationBeforePosting) {
-    PresenterFixture f;
-    const std::string interaction = "tamsel.notification-delivery." + ledgerKey("n1");
-    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
-    f.store->seed(interactionWithIdentifier(interaction));
-    f.center->beforeAdd([&](const NotificationRequest&) { EXPECT_FALSE(f.store->holds(interaction)); });
-
-    f.presenter().apply(kReceiver, {change("n1", "2")});
-    EXPECT_EQ(f.center->added().size(), 1u);
-    EXPECT_EQ(f.entry("n1"), ledgerEntry("2", "available", "none"));
 }
 
 TEST(PresenterApply, SenderMakesACommunicationNotificationAndIsRecordedAsDonated) {
