@@ -213,13 +213,4 @@ std::vector<std::string> DeliveryWorkerHarness::events() const {
     return events_;
 }
 
-void expectFailure(NotificationDeliveryFailure::Kind kind, const std::function<void()>& call) {
-    try {
-        call();
-        ADD_FAILURE() << "no failure, expected kind " << static_cast<int>(kind);
-    } catch (const NotificationDeliveryFailure& failure) {
-        EXPECT_EQ(failure.kind(), kind);
-    }
-}
-
 }  // namespace TamselNotificationService::testing

@@ -114,7 +114,4 @@ class DeliveryWorkerHarness {
     tamsel::platform::testing::TlsTestServer server_;
 };
 
-// Runs call and passes only when it throws the NotificationDeliveryFailure of `kind`.
-void expectFailure(NotificationDeliveryFailure::Kind kind, const std::function<void()>& call);
-
 }  // namespace TamselNotificationService::testing

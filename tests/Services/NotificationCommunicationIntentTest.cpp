@@ -50,13 +50,10 @@ TEST(CommunicationIntent, MakeRefusesMalformedSendersAndEmptyConversations) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        try {
-            Intent::make(bodyAndTitle(), row.sender, "Ada", row.conversation);
-            ADD_FAILURE() << "expected a refusal";
-        } catch (const NotificationDeliveryFailure& failure) {
-            EXPECT_EQ(failure.kind(), NotificationDeliveryFailure::Kind::response);
-            EXPECT_EQ(failure.code(), 2);
-        }
+        // The response failure, whose code is 2.
+        EXPECT_EQ(tamsel::testing::thrownCode<NotificationDeliveryFailure>(
+                      [&] { Intent::make(bodyAndTitle(), row.sender, "Ada", row.conversation); }),
+                  2);
     }
 }
 

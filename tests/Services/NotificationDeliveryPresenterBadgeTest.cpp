@@ -73,12 +73,10 @@ TEST(PresenterBadge, RefusedBadgeLeavesTheLedgerAsItWas) {
     f.writeLedger({{"$badge", badgeEntry(kReceiver, "1", "1")}});
     const std::string before = tamsel::testing::readText(f.ledgerFile());
     f.center->failNextSetBadgeCount(NotificationCenterError(NotificationCenterError::kBadgeRefused));
-    try {
-        f.presenter().applyBadge({kReceiver, "2", 5});
-        ADD_FAILURE() << "expected the centre's error";
-    } catch (const NotificationCenterError& error) {
-        EXPECT_EQ(error.code(), NotificationCenterError::kBadgeRefused);
-    }
+    EXPECT_EQ(thrownCode<NotificationCenterError>([&] {
+                  f.presenter().applyBadge({kReceiver, "2", 5});
+              }),
+              NotificationCenterError::kBadgeRefused);
     EXPECT_EQ(tamsel::testing::readText(f.ledgerFile()), before);
     EXPECT_TRUE(f.lockIsFree());
 }

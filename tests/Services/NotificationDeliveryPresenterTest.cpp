@@ -23,15 +23,6 @@ std::string idOf(const SharedContent& content) {
     return content->userInfo->at("tamselNotificationId").get<std::string>();
 }
 
-void expectResponse(const std::function<void()>& call) {
-    try {
-        call();
-        ADD_FAILURE() << "expected NotificationDeliveryFailure.response";
-    } catch (const NotificationDeliveryFailure& failure) {
-        EXPECT_EQ(failure.kind(), NotificationDeliveryFailure::Kind::response);
-    }
-}
-
 TEST(PresenterApply, DecisionTableFollowsTheLedgerEntry) {
     enum class Outcome { skip, post, withdraw, repeatedHandOff };
     struct Row {
@@ -222,16 +213,30 @@ TEST(PresenterApply, WithdrawalRemovesOnlyNotificationsOfTheChangeAtItsRevisionO
     EXPECT_EQ(f.center->pending()[0].identifier, "pending-newer");
 }
 
-TEST(PresenterApply, WithdrawalDeletesAnOutstandingInteraction) {
-    PresenterFixture f;
-    const std::string interaction = "tamsel.notification-delivery." + ledgerKey("n1");
-    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
-    f.store->seed(interactionWithIdentifier(interaction));
+// A withdrawal, and a change without sender, delete the interaction an earlier
+// revision donated, before anything is posted.
+TEST(PresenterApply, WithdrawalOrChangeWithoutSenderDeletesAnOutstandingInteraction) {
+    struct Row {
+        const char* name;
+        NotificationDeliveryChange change;
+        const char* state;
+        std::size_t posted;
+    };
+    for (const auto& row : {Row{"withdrawal", withdrawal("n1", "2"), "withdrawn", 0},
+                            Row{"change without sender", change("n1", "2"), "available", 1}}) {
+        SCOPED_TRACE(row.name);
+        PresenterFixture f;
+        const std::string interaction = "tamsel.notification-delivery." + ledgerKey("n1");
+        f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
+        f.store->seed(interactionWithIdentifier(interaction));
+        f.center->beforeAdd([&](const NotificationRequest&) { EXPECT_FALSE(f.store->holds(interaction)); });
 
-    f.presenter().apply(kReceiver, {withdrawal("n1", "2")});
-    EXPECT_THAT(f.store->deletions(), ElementsAre(std::vector<std::string>{interaction}));
-    EXPECT_FALSE(f.store->holds(interaction));
-    EXPECT_EQ(f.entry("n1"), ledgerEntry("2", "withdrawn", "none"));
+        f.presenter().apply(kReceiver, {row.change});
+        EXPECT_THAT(f.store->deletions(), ElementsAre(std::vector<std::string>{interaction}));
+        EXPECT_FALSE(f.store->holds(interaction));
+        EXPECT_EQ(f.center->added().size(), row.posted);
+        EXPECT_EQ(f.entry("n1"), ledgerEntry("2", row.state, "none"));
+    }
 }
 
 TEST(PresenterApply, FailedDeletionEndsTheCallWithoutRecordingTheChange) {
@@ -246,29 +251,15 @@ TEST(PresenterApply, FailedDeletionEndsTheCallWithoutRecordingTheChange) {
         f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
         const std::string before = tamsel::testing::readText(f.ledgerFile());
         f.store->failNextDelete(IntentError(IntentError::kDeletionFailed));
-        try {
-            f.presenter().apply(kReceiver, {row.change, change("n2", "1")});
-            ADD_FAILURE() << "expected the deletion's error";
-        } catch (const IntentError& error) {
-            EXPECT_EQ(error.code(), IntentError::kDeletionFailed);
-        }
+        EXPECT_EQ(thrownCode<IntentError>([&] {
+                      f.presenter().apply(kReceiver, {row.change, change("n2", "1")});
+                  }),
+                  IntentError::kDeletionFailed);
         EXPECT_EQ(tamsel::testing::readText(f.ledgerFile()), before);
         // Nothing after the failure: neither this change's post nor the next change.
         EXPECT_THAT(f.center->added(), IsEmpty());
         EXPECT_TRUE(f.lockIsFree());
     }
-}
-
-TEST(PresenterApply, ChangeWithoutSenderDeletesAnEarlierDonationBeforePosting) {
-    PresenterFixture f;
-    const std::string interaction = "tamsel.notification-delivery." + ledgerKey("n1");
-    f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "donated")}});
-    f.store->seed(interactionWithIdentifier(interaction));
-    f.center->beforeAdd([&](const NotificationRequest&) { EXPECT_FALSE(f.store->holds(interaction)); });
-
-    f.presenter().apply(kReceiver, {change("n1", "2")});
-    EXPECT_EQ(f.center->added().size(), 1u);
-    EXPECT_EQ(f.entry("n1"), ledgerEntry("2", "available", "none"));
 }
 
 TEST(PresenterApply, SenderMakesACommunicationNotificationAndIsRecordedAsDonated) {
@@ -438,12 +429,10 @@ TEST(PresenterApply, RefusedHandOffWhosePostFailsPutsTheEntryBack) {
         auto remote = f.remote('r');
         remote->finishFallback();  // time expiry came first
         f.center->failNextAdd(NotificationCenterError(NotificationCenterError::kNotificationsNotAllowed));
-        try {
-            f.presenter(remote).apply(kReceiver, {change("n2", "2", 'r'), change("n3", "1", 'b')});
-            ADD_FAILURE() << "expected the add's error";
-        } catch (const NotificationCenterError& error) {
-            EXPECT_EQ(error.code(), NotificationCenterError::kNotificationsNotAllowed);
-        }
+        EXPECT_EQ(thrownCode<NotificationCenterError>([&] {
+                      f.presenter(remote).apply(kReceiver, {change("n2", "2", 'r'), change("n3", "1", 'b')});
+                  }),
+                  NotificationCenterError::kNotificationsNotAllowed);
         EXPECT_EQ(f.entry("n2"), row.previous);
         EXPECT_TRUE(f.entry("n3").is_null());
         EXPECT_THAT(f.center->added(), IsEmpty());

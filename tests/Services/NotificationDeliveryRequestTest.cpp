@@ -6,6 +6,7 @@
 #include "Services/NotificationDeliveryWorker.h"
 #include "platform/HTTPSession.h"
 #include "platform/Task.h"
+#include "tests/support/Expect.h"
 #include "tests/support/TlsTestServer.h"
 
 namespace TamselNotificationService {
@@ -332,6 +333,9 @@ TEST_F(RequestEnvelope, NeverSendsACookieBack) {
 }
 
 TEST_F(RequestEnvelope, TransportFailuresPassThroughUnchanged) {
+    auto sessionError = [](auto&& call) {
+        return tamsel::testing::thrownCode<tamsel::platform::HTTPSessionError>(call);
+    };
     {
         SCOPED_TRACE("a stalled answer");
         tamsel::platform::HTTPSessionSettings settings;
@@ -341,24 +345,16 @@ TEST_F(RequestEnvelope, TransportFailuresPassThroughUnchanged) {
         ScriptedResponse stalled = ScriptedResponse::envelope(Json::object(), kSchema);
         stalled.stallAfter = 5;
         server_.respond(stalled);
-        try {
-            envelope->request(kBadgePath, "GET", {}, std::nullopt, kSchema);
-            ADD_FAILURE() << "no error";
-        } catch (const tamsel::platform::HTTPSessionError& e) {
-            EXPECT_EQ(e.code(), tamsel::platform::HTTPSessionError::kTimedOut);
-        }
+        EXPECT_EQ(sessionError([&] { envelope->request(kBadgePath, "GET", {}, std::nullopt, kSchema); }),
+                  tamsel::platform::HTTPSessionError::kTimedOut);
     }
     {
         SCOPED_TRACE("a certificate that does not verify");
         TlsTestServer impostor(TestCertificates::untrusted());
         impostor.respond(ScriptedResponse::envelope(Json::object(), kSchema));
         auto envelope = makeEnvelope(impostor.origin());
-        try {
-            envelope->request(kBadgePath, "GET", {}, std::nullopt, kSchema);
-            ADD_FAILURE() << "no error";
-        } catch (const tamsel::platform::HTTPSessionError& e) {
-            EXPECT_EQ(e.code(), tamsel::platform::HTTPSessionError::kPeerFailedVerification);
-        }
+        EXPECT_EQ(sessionError([&] { envelope->request(kBadgePath, "GET", {}, std::nullopt, kSchema); }),
+                  tamsel::platform::HTTPSessionError::kPeerFailedVerification);
         EXPECT_TRUE(impostor.requests().empty());
     }
 }

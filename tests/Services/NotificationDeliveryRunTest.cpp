@@ -15,6 +15,7 @@
 
 #include "platform/Task.h"
 #include "tests/Services/DeliveryWorkerHarness.h"
+#include "tests/support/Expect.h"
 
 namespace TamselNotificationService::testing {
 namespace {
@@ -233,13 +234,9 @@ TEST(DeliveryRun, OtherRefusalsOfALaterPageFailTheRun) {
     harness.pages({{"", page({"notification_000001"}, kCursorA, "batch_0000000001")},
                    {kCursorA, ScriptedResponse::json(409, {{"error", {{"code", "cursor_conflict"}}}})}});
     auto worker = harness.makeWorker(false);
-    try {
-        worker->synchronize();
-        ADD_FAILURE() << "the run succeeded";
-    } catch (const NotificationDeliveryFailure& failure) {
-        EXPECT_EQ(failure.kind(), Kind::transport);
-        EXPECT_EQ(failure.status(), 409);
-    }
+    EXPECT_EQ(tamsel::testing::thrown<NotificationDeliveryFailure>(
+                  [&] { worker->synchronize(); }, [](const auto& failure) { return failure; }),
+              NotificationDeliveryFailure::transport(409));
     EXPECT_EQ(harness.applied().size(), 1u);
 }
 

@@ -21,16 +21,12 @@ Json recordWithSender(const Json& sender) {
         {.revision = "3", .title = "New message", .body = "", .audible = false, .sender = sender});
 }
 
-TEST(NotificationDeliverySender, AbsentOrNullMeansNoSender) {
-    EXPECT_EQ(NotificationDeliveryWorker::sender(nullptr), std::nullopt);
-    Json null;
-    EXPECT_EQ(NotificationDeliveryWorker::sender(&null), std::nullopt);
-}
-
-TEST(NotificationDeliverySender, ReadsKnownGoodRecord) {
-    Json sender = goodSender();
+TEST(NotificationDeliverySender, ReadsKnownGoodRecordAndNoSenderWhenAbsentOrNull) {
+    Json sender = goodSender(), null;
     EXPECT_EQ(NotificationDeliveryWorker::sender(&sender),
               (NotificationDeliverySender{kCanonicalID, std::string("Ada Lovelace")}));
+    EXPECT_EQ(NotificationDeliveryWorker::sender(nullptr), std::nullopt);
+    EXPECT_EQ(NotificationDeliveryWorker::sender(&null), std::nullopt);
 }
 
 TEST(NotificationDeliverySender, RefusesEachBrokenRecordAndWithItTheChange) {

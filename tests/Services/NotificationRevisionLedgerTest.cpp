@@ -34,16 +34,17 @@ namespace {
 
 using tamsel::testing::SpawnedTestProcess;
 using ::testing::IsEmpty;
+using Entries = NotificationRevisionLedger::Entries;
 
-template <class Call>
-void expectFailure(Call&& call, NotificationDeliveryFailure::Kind kind) {
-    try {
-        call();
-        ADD_FAILURE() << "expected a NotificationDeliveryFailure";
-    } catch (const NotificationDeliveryFailure& failure) {
-        EXPECT_EQ(failure.kind(), kind);
+// The ledger's file on real files in a directory of its own, holding `text` when given.
+struct LedgerOnDisk {
+    explicit LedgerOnDisk(const std::optional<std::string>& text = std::nullopt) {
+        if (text) files.writeFileAtomically(file, *text);
     }
-}
+    ScratchDirectory dir;
+    PosixFileSystem files{dir.path()};
+    const std::filesystem::path file = dir.path() / NotificationRevisionLedger::kFileName;
+};
 
 TEST(RevisionLedger, LocationFollowsTheGroupSettingOrFallsBackToApplicationSupport) {
     struct Row {
@@ -81,13 +82,9 @@ TEST(RevisionLedger, LocationFollowsTheGroupSettingOrFallsBackToApplicationSuppo
 TEST(RevisionLedger, GroupWithoutContainerIsACredentialFailureAndCreatesNothing) {
     PresenterFixture f;
     f.bundle->set("TAMSEL_NOTIFICATION_APP_GROUP", PropertyValue{std::string("group.missing")});
-    expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "1")}); },
-                  NotificationDeliveryFailure::Kind::credential);
-    expectFailure(
-        [&] {
-            f.presenter().applyBadge({kReceiver, "1", 1});
-        },
-        NotificationDeliveryFailure::Kind::credential);
+    using Kind = NotificationDeliveryFailure::Kind;
+    expectFailure(Kind::credential, [&] { f.presenter().apply(kReceiver, {change("n1", "1")}); });
+    expectFailure(Kind::credential, [&] { f.presenter().applyBadge({kReceiver, "1", 1}); });
     EXPECT_FALSE(std::filesystem::exists(f.scratch.path() / "containers" / "group.missing"));
     EXPECT_FALSE(std::filesystem::exists(f.scratch.path() / "application-support"));
     EXPECT_EQ(f.platformCalls(), 0);
@@ -153,14 +150,9 @@ TEST(RevisionLedger, LockThatCannotBeOpenedOrTakenFailsWithResponseAndLeaksNothi
         SCOPED_TRACE(row.name);
         PresenterFixture f;
         f.files->failRawCall(row.operation, 1, EIO);
-        expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "1")}); },
-                      NotificationDeliveryFailure::Kind::response);
+        expectResponse([&] { f.presenter().apply(kReceiver, {change("n1", "1")}); });
         f.files->failRawCall(row.operation, 1, EIO);
-        expectFailure(
-            [&] {
-                f.presenter().applyBadge({kReceiver, "1", 1});
-            },
-            NotificationDeliveryFailure::Kind::response);
+        expectResponse([&] { f.presenter().applyBadge({kReceiver, "1", 1}); });
         EXPECT_THAT(f.files->openDescriptors(), IsEmpty());
         EXPECT_EQ(f.files->calls(FileOperation::readFile), 0);
         EXPECT_EQ(f.platformCalls(), 0);
@@ -171,12 +163,8 @@ TEST(RevisionLedger, ReadErrorPassesThroughWithTheLockReleased) {
     PresenterFixture f;
     f.writeLedger({{ledgerKey("n1"), ledgerEntry("1", "available", "none")}});
     f.files->failNext(FileOperation::readFile, FileSystemError(EACCES, "read"));
-    try {
-        f.presenter().apply(kReceiver, {change("n1", "2")});
-        ADD_FAILURE() << "expected the read error";
-    } catch (const FileSystemError& error) {
-        EXPECT_EQ(error.code().value(), EACCES);
-    }
+    EXPECT_EQ(thrownErrno<FileSystemError>([&] { f.presenter().apply(kReceiver, {change("n1", "2")}); }),
+              EACCES);
     EXPECT_THAT(f.files->openDescriptors(), IsEmpty());
     EXPECT_TRUE(f.lockIsFree());
 }
@@ -188,13 +176,8 @@ TEST(RevisionLedger, LockHeldByAnotherProcessFailsBothEntryPointsAtOnce) {
     SpawnedTestProcess holder("hold_ledger_lock", {{"TAMSEL_TEST_LOCK_FILE", f.lockFile().string()}});
     ASSERT_EQ(holder.readLine(), "locked");
 
-    expectFailure([&] { f.presenter().apply(kReceiver, {change("n1", "2")}); },
-                  NotificationDeliveryFailure::Kind::response);
-    expectFailure(
-        [&] {
-            f.presenter().applyBadge({kReceiver, "5", 5});
-        },
-        NotificationDeliveryFailure::Kind::response);
+    expectResponse([&] { f.presenter().apply(kReceiver, {change("n1", "2")}); });
+    expectResponse([&] { f.presenter().applyBadge({kReceiver, "5", 5}); });
     EXPECT_EQ(f.platformCalls(), 0);
     EXPECT_EQ(f.files->calls(FileOperation::readFile), 0);
     EXPECT_EQ(tamsel::testing::readText(f.ledgerFile()), before);
@@ -236,7 +219,6 @@ TEST(RevisionLedger, DecodeAndEncodeKeepEveryMember) {
 // Members named twice keep their last value at both levels, whichever of the
 // two is not a ledger value; escapes are read as in any JSON text.
 TEST(RevisionLedger, DecodesMembersNamedTwiceAndEscapesAsTheJsonReader) {
-    using Entries = NotificationRevisionLedger::Entries;
     struct Row {
         const char* name;
         std::string text;
@@ -266,7 +248,6 @@ TEST(RevisionLedger, DecodesMembersNamedTwiceAndEscapesAsTheJsonReader) {
 // The ledger writes its bytes itself; they must be the JSON writer's, escapes,
 // key order and refusal of text that is not UTF-8 included.
 TEST(RevisionLedger, EncodesExactlyAsTheJsonWriter) {
-    using Entries = NotificationRevisionLedger::Entries;
     struct Row {
         const char* name;
         Entries entries;
@@ -305,14 +286,11 @@ TEST(RevisionLedger, EncodesExactlyAsTheJsonWriter) {
 // A record is encoded beside the entries without changing them; wherever its
 // key sorts, the file must hold exactly the entries with it in place.
 TEST(RevisionLedger, RecordWritesTheEntriesWithTheMemberInPlace) {
-    using Entries = NotificationRevisionLedger::Entries;
     const Entries before{{"r:b", {{"revision", "2"}}}, {"r:d", {{"revision", "4"}}}};
     for (const std::string key : {"r:a", "r:b", "r:c", "r:d", "r:e"}) {
         SCOPED_TRACE(key);
-        ScratchDirectory dir;
-        PosixFileSystem files(dir.path());
-        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
-        files.writeFileAtomically(file, NotificationRevisionLedger::encode(before));
+        LedgerOnDisk disk(NotificationRevisionLedger::encode(before));
+        auto& [dir, files, file] = disk;
         NotificationRevisionLedger ledger(files, file);
         auto prepared = ledger.prepare(key, {{"revision", "9"}}, false);
         EXPECT_EQ(ledger.entries(), before) << "nothing is seen before the commit";
@@ -385,7 +363,6 @@ class DirectorySyncFailure final : public FileSystem {
 // of the write fails, so the next record of the same page keeps it; one that
 // never reached its place stays out. The error ends the record either way.
 TEST(RevisionLedger, ARecordStaysOnceItsFileIsInPlaceWhateverFailsAfter) {
-    using Entries = NotificationRevisionLedger::Entries;
     const NotificationRevisionLedger::Entry first{{"revision", "1"}}, second{{"revision", "2"}};
     for (bool renamed : {false, true}) {
         SCOPED_TRACE(renamed ? "the directory's fsync fails after the rename" : "the write fails before it");
@@ -416,7 +393,6 @@ TEST(RevisionLedger, ARecordStaysOnceItsFileIsInPlaceWhateverFailsAfter) {
 // A process reopens the ledger for every page and may skip decoding what it
 // read or wrote last; whatever changed the file in between must be seen.
 TEST(RevisionLedger, AReopenedLedgerSeesTheFileAsItIsNow) {
-    using Entries = NotificationRevisionLedger::Entries;
     const Entries ours{{"r:a", {{"revision", "1"}}}, {"r:b", {{"revision", "2"}}}};
     struct Row {
         const char* name;
@@ -437,9 +413,8 @@ TEST(RevisionLedger, AReopenedLedgerSeesTheFileAsItIsNow) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        ScratchDirectory dir;
-        PosixFileSystem files(dir.path());
-        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
+        LedgerOnDisk disk;
+        auto& [dir, files, file] = disk;
         {
             NotificationRevisionLedger ledger(files, file);
             for (const auto& [key, entry] : ours) ledger.record(key, entry, true);
@@ -461,10 +436,8 @@ TEST(RevisionLedger, AReopenedLedgerSeesTheFileAsItIsNow) {
 // Members replaced many times leave their old texts behind in memory; the
 // file must only ever hold the live ones, however often that space is reused.
 TEST(RevisionLedger, ManyRecordsOfTheSameMembersKeepTheFileExact) {
-    using Entries = NotificationRevisionLedger::Entries;
-    ScratchDirectory dir;
-    PosixFileSystem files(dir.path());
-    const auto file = dir.path() / NotificationRevisionLedger::kFileName;
+    LedgerOnDisk disk;
+    auto& [dir, files, file] = disk;
     Entries expected;
     NotificationRevisionLedger ledger(files, file);
     for (int i = 0; i < 400; ++i) {
@@ -481,7 +454,6 @@ TEST(RevisionLedger, ManyRecordsOfTheSameMembersKeepTheFileExact) {
 // A file written elsewhere may be out of key order or name a member twice; the
 // open ledger reads it as decode() does and writes it back in order.
 TEST(RevisionLedger, OpensAFileOutOfOrderOrWithAMemberNamedTwiceAsDecodeReadsIt) {
-    using Entries = NotificationRevisionLedger::Entries;
     const std::string texts[] = {
         R"({"r:b":{"x":"1"},"r:a":{"y":"2"},"r:b":{"x":"3","w":"4"}})",
         R"({"r:b":{"x":"1"},"r:a":{"y":"2"},"r:b":{"x":"3","w":"4"},"r:a":[]})",
@@ -489,10 +461,8 @@ TEST(RevisionLedger, OpensAFileOutOfOrderOrWithAMemberNamedTwiceAsDecodeReadsIt)
     };
     for (const auto& text : texts) {
         SCOPED_TRACE(text);
-        ScratchDirectory dir;
-        PosixFileSystem files(dir.path());
-        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
-        files.writeFileAtomically(file, text);
+        LedgerOnDisk disk(text);
+        auto& [dir, files, file] = disk;
         Entries expected;
         try {
             expected = NotificationRevisionLedger::decode(text);
@@ -512,7 +482,6 @@ TEST(RevisionLedger, OpensAFileOutOfOrderOrWithAMemberNamedTwiceAsDecodeReadsIt)
 // only reads the same (spaced, escaped otherwise, a key escaped) is read the
 // long way. Either must give the same entries and be written back exactly.
 TEST(RevisionLedger, OpensTheSameEntriesHoweverTheFileSpellsThem) {
-    using Entries = NotificationRevisionLedger::Entries;
     const Entries plain{{"r:a", {{"revision", "1"}, {"state", "{\"x\":\"{}\"}"}}},
                         {"r:b", {{"revision", "2"}, {"text", "\u00e9"}}}};
     const Entries escapedKey{{"r:\"q", {{"revision", "1"}}}, {"r:a", {{"revision", "2"}}}};
@@ -531,10 +500,8 @@ TEST(RevisionLedger, OpensTheSameEntriesHoweverTheFileSpellsThem) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        ScratchDirectory dir;
-        PosixFileSystem files(dir.path());
-        const auto file = dir.path() / NotificationRevisionLedger::kFileName;
-        files.writeFileAtomically(file, row.file);
+        LedgerOnDisk disk(row.file);
+        auto& [dir, files, file] = disk;
         Entries expected = row.expected;
         {
             NotificationRevisionLedger ledger(files, file);

@@ -7,6 +7,7 @@
 #include "platform/file/FileKeychain.h"
 #include "platform/testing/MemoryKeychain.h"
 #include "platform/testing/RecordingLogSink.h"
+#include "tests/support/Expect.h"
 #include "tests/support/ScratchDirectory.h"
 
 namespace TamselNotificationService {
@@ -18,6 +19,7 @@ using tamsel::platform::KeychainQuery;
 using tamsel::platform::PropertyValue;
 using tamsel::platform::testing::MemoryKeychain;
 using tamsel::platform::testing::ScopedRecordingLog;
+using tamsel::testing::thrown;
 
 const std::string kGroup = "ABCDE12345.com.brindaxel.tamsel.shared";
 const std::string kService = "Tamsel.notification-delivery.v2";
@@ -94,48 +96,33 @@ TEST_F(SharedAuthority, IgnoresExtraKeysAndReturnsAnExpiredCredentialUnchanged) 
     EXPECT_EQ(credential.expiresAt, tamsel::platform::TimePoint(kReferenceDate - 1500ms));
 }
 
-TEST_F(SharedAuthority, RefusesABadKeychainGroupSettingBeforeAnyLookup) {
-    struct Case {
-        const char* name;
-        std::optional<PropertyValue> value;
+// A bad group setting stops the load before any lookup; a lookup that fails is
+// logged with its status, one that returns no bytes is not logged at all.
+TEST_F(SharedAuthority, EveryFailedLoadIsACredentialFailureWithItsReasonLogged) {
+    auto group = [&](std::optional<PropertyValue> value) {
+        return [this, value] {
+            storeItem(storedJson().dump());
+            if (value)
+                bundle_->set("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP", *value);
+            else
+                bundle_->erase("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP");
+        };
     };
-    const Case cases[] = {
-        {"missing", std::nullopt},
-        {"a number", PropertyValue{std::int64_t{42}}},
-        {"a dictionary", PropertyValue{tamsel::platform::PropertyDictionary{}}},
-        {"empty", PropertyValue{std::string()}},
-        {"an unexpanded build setting",
-         PropertyValue{std::string("$(AppIdentifierPrefix)com.brindaxel.tamsel")}},
-        {"a build setting inside", PropertyValue{std::string("ABC.$(TEAM)")}},
-    };
-    storeItem(storedJson().dump());
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        log_.sink().clear();
-        if (c.value)
-            bundle_->set("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP", *c.value);
-        else
-            bundle_->erase("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP");
-        try {
-            NotificationSharedAuthority::load(platform_);
-            ADD_FAILURE() << "loaded";
-        } catch (const NotificationDeliveryFailure& e) {
-            EXPECT_EQ(e, NotificationDeliveryFailure::credential());
-        }
-        EXPECT_EQ(log_.lines(), std::vector<std::string>{
-                                    "error notification-authority shared_keychain_configuration_invalid"});
-        EXPECT_EQ(log_.sink().records().at(0).subsystem, "com.brindaxel.tamsel");
-    }
-    EXPECT_TRUE(keychain_->queries().empty());
-}
-
-TEST_F(SharedAuthority, AnyFailedLookupIsACredentialFailureWithItsStatusLogged) {
+    const std::string invalid = "shared_keychain_configuration_invalid";
     struct Case {
         const char* name;
         std::function<void()> arrange;
-        std::string event;
+        std::optional<std::string> event;  // nothing: no log line
     };
     const Case cases[] = {
+        {"group setting missing", group(std::nullopt), invalid},
+        {"group setting a number", group(PropertyValue{std::int64_t{42}}), invalid},
+        {"group setting a dictionary", group(PropertyValue{tamsel::platform::PropertyDictionary{}}), invalid},
+        {"group setting empty", group(PropertyValue{std::string()}), invalid},
+        {"group setting an unexpanded build setting",
+         group(PropertyValue{std::string("$(AppIdentifierPrefix)com.brindaxel.tamsel")}), invalid},
+        {"group setting with a build setting inside", group(PropertyValue{std::string("ABC.$(TEAM)")}),
+         invalid},
         {"no item stored yet", [] {}, "shared_keychain_failed operation=load status=-25300"},
         {"an item that needs the user",
          [&] {
@@ -149,27 +136,28 @@ TEST_F(SharedAuthority, AnyFailedLookupIsACredentialFailureWithItsStatusLogged) 
          "shared_keychain_failed operation=load status=-34018"},
         {"a positive status", [&] { keychain_->failNextLookup(1); },
          "shared_keychain_failed operation=load status=1"},
+        {"a lookup without bytes", [&] { keychain_->succeedNextLookupWithoutData(); }, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         keychain_ = std::make_shared<MemoryKeychain>();
         platform_.keychain = keychain_;
+        bundle_->set("TAMSEL_NOTIFICATION_KEYCHAIN_GROUP", PropertyValue{kGroup});
         log_.sink().clear();
         c.arrange();
-        try {
-            NotificationSharedAuthority::load(platform_);
-            ADD_FAILURE() << "loaded";
-        } catch (const NotificationDeliveryFailure& e) {
-            EXPECT_EQ(e, NotificationDeliveryFailure::credential());
+        EXPECT_EQ(thrown<NotificationDeliveryFailure>([&] { NotificationSharedAuthority::load(platform_); },
+                                                      [](const auto& failure) { return failure; }),
+                  NotificationDeliveryFailure::credential());
+        if (!c.event) {
+            EXPECT_TRUE(log_.lines().empty());
+            continue;
         }
-        EXPECT_EQ(log_.lines(), std::vector<std::string>{"error notification-authority " + c.event});
+        EXPECT_EQ(log_.lines(), std::vector<std::string>{"error notification-authority " + *c.event});
+        EXPECT_EQ(log_.sink().records().at(0).subsystem, "com.brindaxel.tamsel");
+        if (*c.event == invalid) {
+            EXPECT_TRUE(keychain_->queries().empty());
+        }
     }
-}
-
-TEST_F(SharedAuthority, ALookupWithoutBytesIsACredentialFailureWithoutALog) {
-    keychain_->succeedNextLookupWithoutData();
-    EXPECT_THROW(NotificationSharedAuthority::load(platform_), NotificationDeliveryFailure);
-    EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(SharedAuthority, AnUndecodableItemThrowsTheDecodersOwnErrorAndLogsNothing) {

@@ -26,6 +26,7 @@
 #include "platform/testing/MemoryInteractionStore.h"
 #include "platform/testing/MemoryNotificationCenter.h"
 #include "tests/Services/RecordTesting.h"
+#include "tests/support/Expect.h"
 #include "tests/support/ScratchDirectory.h"
 
 namespace presentation_test {
@@ -34,6 +35,9 @@ using namespace TamselNotificationService;
 using namespace tamsel::platform;
 using namespace tamsel::platform::testing;
 using tamsel::testing::ScratchDirectory;
+using tamsel::testing::thrown;
+using tamsel::testing::thrownCode;
+using tamsel::testing::thrownErrno;
 
 inline const std::string kReceiver = "receiver_0123456789abcdef";
 inline const std::string kGroup = "group.com.brindaxel.tamsel";

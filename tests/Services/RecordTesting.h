@@ -1,6 +1,6 @@
 #pragma once
 // Shared helpers for the record suites: the one builder of change records
-// (tests/support/ChangeRecords.h) under the services' namespace, and refusal checks.
+// (tests/support/ChangeRecords.h) under the services' namespace, and failure checks.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -19,14 +19,17 @@ using tamsel::testing::repeat;
 using tamsel::testing::senderRecord;
 using tamsel::testing::withdrawnRecord;
 
-// Passes only when `call` throws exactly the response failure.
-inline void expectResponse(const std::function<void()>& call) {
+// Passes only when `call` throws the NotificationDeliveryFailure of `kind`.
+inline void expectFailure(NotificationDeliveryFailure::Kind kind, const std::function<void()>& call) {
     try {
         call();
-        ADD_FAILURE() << "accepted, expected the response failure";
+        ADD_FAILURE() << "no failure, expected kind " << static_cast<int>(kind);
     } catch (const NotificationDeliveryFailure& failure) {
-        EXPECT_EQ(failure.kind(), NotificationDeliveryFailure::Kind::response) << failure.what();
+        EXPECT_EQ(failure.kind(), kind) << failure.what();
     }
+}
+inline void expectResponse(const std::function<void()>& call) {
+    expectFailure(NotificationDeliveryFailure::Kind::response, call);
 }
 
 }  // namespace TamselNotificationService

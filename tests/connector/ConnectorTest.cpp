@@ -3,12 +3,8 @@
 // bus starts on demand, the extension), pushes encrypted here and POSTed to the
 // endpoint the connector registered.
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -19,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/Json.h"
 #include "platform/file/FileNotificationCenter.h"
+#include "tests/support/ChangeRecords.h"
 #include "tests/support/HostBundle.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScratchDirectory.h"
@@ -33,46 +30,6 @@ namespace fs = std::filesystem;
 namespace webpush = tamsel::webpush;
 
 constexpr const char* kAppId = "com.brindaxel.tamsel";
-
-// A background process whose stdout is a pipe and whose stderr goes to a file.
-class Background {
-  public:
-    Background(const std::vector<std::string>& argv, const fs::path& errors) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            ::dup2(err, 2);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        out_ = out[0];
-    }
-    ~Background() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-    }
-    // The first line it prints; empty when it ends first.
-    std::string firstLine() {
-        std::string line;
-        char c;
-        while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
-        return line;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
 
 // Waits, bounded, for `done`.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
@@ -146,13 +103,13 @@ class ConnectorTest : public ::testing::Test {
                "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>\n"
                "</busconfig>\n";
         writeServiceFile(serveArguments_);
-        bus_ = std::make_unique<Background>(
+        bus_ = std::make_unique<tamsel::testing::Subprocess>(
             std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--print-address=1",
                                      "--config-file=" + (dir() / "bus.conf").string()},
-            busLog());
-        std::string address = bus_->firstLine();
-        ASSERT_FALSE(address.empty()) << "dbus-daemon did not start";
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+            tamsel::testing::SubprocessOptions{.stderrFile = busLog()});
+        auto address = bus_->readLine();
+        ASSERT_TRUE(address && !address->empty()) << "dbus-daemon did not start";
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
     }
 
     void TearDown() override {
@@ -176,14 +133,15 @@ class ConnectorTest : public ::testing::Test {
     }
 
     void startDistributor(const std::string& name = "tamseltest") {
-        distributors_.push_back(std::make_unique<Background>(
+        distributors_.push_back(std::make_unique<tamsel::testing::Subprocess>(
             std::vector<std::string>{
                 "/usr/bin/python3",
                 std::string(TAMSEL_SOURCE_DIR) + "/tools/test-distributor/tamsel-test-distributor", "--name",
                 name, "--relay-log", (dir() / "relay.log").string(), "--state",
                 (dir() / (name + ".state")).string()},
-            dir() / "distributor.log"));
-        ASSERT_FALSE(distributors_.back()->firstLine().empty()) << "the test distributor did not start";
+            tamsel::testing::SubprocessOptions{.stderrFile = dir() / (name + ".log")}));
+        auto started = distributors_.back()->readLine();
+        ASSERT_TRUE(started && !started->empty()) << "the test distributor did not start";
     }
 
     // The subcommand comes first, the options shared by every subcommand after it.
@@ -245,15 +203,12 @@ class ConnectorTest : public ::testing::Test {
     // Set before SetUp: the bus reads its service files when it starts.
     std::vector<std::string> serveArguments_;
     tamsel::testing::ScratchDirectory scratch_;
-    std::unique_ptr<Background> bus_;
-    std::vector<std::unique_ptr<Background>> distributors_;
+    std::unique_ptr<tamsel::testing::Subprocess> bus_;
+    std::vector<std::unique_ptr<tamsel::testing::Subprocess>> distributors_;
 };
 
 Json wakeUp(const std::string& title) {
-    return {{"title", title},
-            {"body", "a new message"},
-            {"userInfo",
-             {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", std::string(64, 'a')}}}}}};
+    return tamsel::testing::wakeUpContent(std::string(64, 'a'), title, "a new message");
 }
 
 TEST_F(ConnectorTest, RegisterPrintsTheSubscriptionAndReusesItsKeys) {

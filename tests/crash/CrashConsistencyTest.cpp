@@ -135,15 +135,7 @@ class CrashConsistencyTest : public ::testing::Test {
             for (int n = 0; n < kPerConversation; ++n)
                 notifications.push_back(
                     {"crash_c" + std::to_string(c) + "_notification_" + std::to_string(n), c});
-        std::ofstream(pushFile())
-            << Json{{"identifier", "crash-push"},
-                    {"content",
-                     {{"title", "Tamsel"},
-                      {"body", "New activity"},
-                      {"userInfo",
-                       {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", hex64(0)}}}}}}}}
-                   .dump()
-            << "\n";
+        std::ofstream(pushFile()) << wakeUpPush("crash-push", hex64(0)).dump() << "\n";
     }
 
     std::filesystem::path root() const { return work.path() / "root"; }

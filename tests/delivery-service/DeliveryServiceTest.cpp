@@ -14,6 +14,7 @@
 #include "platform/Regex.h"
 #include "tests/support/ChangeRecords.h"
 #include "tests/support/DeliveryServiceProcess.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace {
 
@@ -585,8 +586,8 @@ TEST(DeliveryServiceProcessTest, ReplaysAStoredBodyByteForByte) {
 }
 
 TEST(DeliveryServiceProcessTest, SeedsAScenarioAndPrintsTheSeededCredentials) {
-    auto dir = std::filesystem::temp_directory_path() / ("tamsel-scenario-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    tamsel::testing::ScratchDirectory scratch;
+    const auto& dir = scratch.path();
     Json scenario = {{"receivers",
                       {{{"receiverId", "scenario_receiver_01"},
                         {"authorizationRevision", "3"},
@@ -612,7 +613,6 @@ TEST(DeliveryServiceProcessTest, SeedsAScenarioAndPrintsTheSeededCredentials) {
     EXPECT_EQ(bad.exitStatus, 1);
     EXPECT_NE(bad.err.find("invalid_receiver_id"), std::string::npos) << bad.err;
     EXPECT_EQ(bad.out, "");
-    std::filesystem::remove_all(dir);
 }
 
 TEST(DeliveryServiceProcessTest, ExplainsItselfAndRefusesUnknownArguments) {
@@ -628,26 +628,24 @@ TEST(DeliveryServiceProcessTest, ExplainsItselfAndRefusesUnknownArguments) {
 }
 
 TEST(DeliveryServiceProcessTest, KeepsItsCertificatesAndIsTrustedOnlyThroughItsCA) {
-    auto dir = std::filesystem::temp_directory_path() / ("tamsel-certs-" + std::to_string(::getpid()));
+    tamsel::testing::ScratchDirectory scratch;
+    const auto& dir = scratch.path();
     std::string firstCA;
     {
         DeliveryServiceProcess service({}, dir);
-        std::ifstream in(service.caFile());
-        firstCA.assign(std::istreambuf_iterator<char>(in), {});
+        firstCA = tamsel::testing::readText(service.caFile());
         EXPECT_EQ(std::filesystem::status(dir / "certs" / "server-key.pem").permissions() &
                       std::filesystem::perms::all,
                   std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     }
     DeliveryServiceProcess again({}, dir);
-    std::ifstream in(again.caFile());
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), firstCA);
+    EXPECT_EQ(tamsel::testing::readText(again.caFile()), firstCA);
     EXPECT_EQ(again.send("GET", "/replay/none").status, 404);
 
     // Another service has a CA of its own: a client that trusts only the first CA refuses it.
     DeliveryServiceProcess stranger;
     EXPECT_EQ(stranger.send("GET", "/replay/none", {}, std::nullopt, again.caFile()).status, 0);
     EXPECT_EQ(stranger.send("GET", "/replay/none").status, 404);
-    std::filesystem::remove_all(dir);
 }
 
 TEST(DeliveryServiceProcessTest, StopsCleanlyOnShutdownOnSignalAndAtTheEndOfInput) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tests/support/ChangeRecords.h"
 #include "tests/support/DeliveryServiceProcess.h"
 #include "webpush/Base64Url.h"
 #include "webpush/Encryption.h"
@@ -137,10 +138,9 @@ class WebPushWakeUpTest : public ::testing::Test {
         }
         return tamsel::platform::parseJson(std::string(result.plaintext.begin(), result.plaintext.end()));
     }
+    // The service's own wake-up content.
     static Json wakeUp(const std::string& groupKey) {
-        return {{"title", "Tamsel"},
-                {"body", "New messages"},
-                {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", groupKey}}}}}};
+        return tamsel::testing::wakeUpContent(groupKey, "Tamsel", "New messages");
     }
 
     static DeliveryServiceProcess* service_;

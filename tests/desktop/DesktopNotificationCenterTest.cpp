@@ -14,6 +14,7 @@
 #include "platform/Task.h"
 #include "platform/linux/DesktopNotificationCenter.h"
 #include "tests/desktop/DesktopTestSupport.h"
+#include "tests/support/Expect.h"
 
 namespace tamsel::testing {
 namespace {
@@ -49,12 +50,7 @@ Json argumentsOf(const Json& calls, const std::string& method) {
 }
 
 long errorCode(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const NotificationCenterError& error) {
-        return error.code();
-    }
-    return 0;
+    return thrownCode<NotificationCenterError>(operation).value_or(0);
 }
 
 class DesktopNotificationCenterTest : public ::testing::Test {
@@ -65,11 +61,6 @@ class DesktopNotificationCenterTest : public ::testing::Test {
             registry, std::make_shared<platform::SystemClock>(),
             platform::DesktopNotificationSettings{"Tamsel", kDesktopEntry,
                                                   address.empty() ? bus.address() : address, limit});
-    }
-
-    std::string registryText() {
-        std::ifstream in(registry);
-        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     PrivateBus bus;
@@ -294,7 +285,7 @@ TEST_F(DesktopNotificationCenterTest, AConnectionThatBrokeIsOpenedAgain) {
     {
         MockNotificationServer server(bus);
         center->add(request("a", message("A", "1")));
-        firstBus = platform::parseJson(registryText())["delivered"][0]["server"]["bus"];
+        firstBus = platform::parseJson(readText(registry))["delivered"][0]["server"]["bus"];
     }
     bus.restart();
     MockNotificationServer server(bus);
@@ -302,7 +293,7 @@ TEST_F(DesktopNotificationCenterTest, AConnectionThatBrokeIsOpenedAgain) {
     Json notify = argumentsOf(server.calls(), "Notify");
     ASSERT_EQ(notify.size(), 1u);
     EXPECT_EQ(notify[0][1], 0) << "another bus, another server";
-    Json entry = platform::parseJson(registryText())["delivered"][0];
+    Json entry = platform::parseJson(readText(registry))["delivered"][0];
     EXPECT_NE(entry["server"]["bus"], firstBus);
     EXPECT_EQ(center->deliveredNotifications().size(), 1u);
 }
@@ -461,7 +452,7 @@ TEST_F(DesktopNotificationCenterTest, ACorruptedRegistryIsNeverOverwrittenAndNot
         EXPECT_EQ(errorCode([&] { center->deliveredNotifications(); }),
                   NotificationCenterError::kStoreCorrupted);
         EXPECT_EQ(errorCode([&] { center->setBadgeCount(1); }), NotificationCenterError::kStoreCorrupted);
-        EXPECT_EQ(registryText(), text);
+        EXPECT_EQ(readText(registry), text);
     }
     EXPECT_TRUE(argumentsOf(server.calls(), "Notify").empty());
 }

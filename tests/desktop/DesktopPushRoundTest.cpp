@@ -72,17 +72,13 @@ TEST(DesktopPushRoundTest, AWakeupPostsOnTheDesktopWithTheCredentialFromTheKeyri
         host,        "--notifications", "desktop",       "--keychain", "secret-service", "--log", "stderr",
         "--ca-file", service.caFile(),  "--time-budget", "25"};
     run.insert(run.end(), where.begin(), where.end());
-    Json wakeup = {
-        {"identifier", "push-1"},
-        {"content",
-         {{"title", "Tamsel"},
-          {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", kFamily}}}}}}}};
+    Json wakeup = wakeUpPush("push-1", kFamily);
+    wakeup["content"].erase("body");
     ChildProcess serving({run, bus.environment(), wakeup.dump() + "\n", true, dir.path() / "host.log"});
     auto line = serving.readLine(60s);
     ASSERT_TRUE(line) << "nothing handed back";
     ASSERT_EQ(serving.wait(60s), 0);
-    std::ifstream logFile(dir.path() / "host.log");
-    const std::string log(std::istreambuf_iterator<char>(logFile), {});
+    const std::string log = readText(dir.path() / "host.log");
 
     // The push's own conversation is handed back to the platform, not posted.
     Json answer = Json::parse(*line);

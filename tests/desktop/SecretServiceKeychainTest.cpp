@@ -9,6 +9,7 @@
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/testing/RecordingLogSink.h"
 #include "tests/desktop/DesktopTestSupport.h"
+#include "tests/support/Expect.h"
 #include "tests/support/HostBundle.h"
 
 namespace tamsel::testing {
@@ -231,12 +232,12 @@ TEST_F(SecretServiceKeychainTest, ALockedOrMissingKeyringIsAStatusAndNeverShowsT
     platform::Platform platform;
     platform.bundle = std::make_shared<platform::PlistBundle>(dir.path() / "bundle");
     platform.keychain = std::make_shared<SecretServiceKeychain>();
-    try {
-        TamselNotificationService::NotificationSharedAuthority::load(platform);
-        ADD_FAILURE() << "a credential was loaded from a keyring that holds none";
-    } catch (const TamselNotificationService::NotificationDeliveryFailure& failure) {
-        EXPECT_EQ(failure.kind(), TamselNotificationService::NotificationDeliveryFailure::Kind::credential);
-    }
+    // No credential from a keyring that holds none.
+    using TamselNotificationService::NotificationDeliveryFailure;
+    EXPECT_EQ(thrown<NotificationDeliveryFailure>(
+                  [&] { TamselNotificationService::NotificationSharedAuthority::load(platform); },
+                  [](const auto& failure) { return failure; }),
+              NotificationDeliveryFailure::credential());
     EXPECT_EQ(recording.messages(),
               (std::vector<std::string>{"shared_keychain_failed operation=load status=-25300"}));
 }

@@ -46,21 +46,12 @@ class EndToEndTest : public ::testing::Test {
         ASSERT_EQ(result.exitCode, 0) << result.err;
     }
 
-    static Json wakeup(const std::string& identifier, const std::string& groupKey) {
-        return {
-            {"identifier", identifier},
-            {"content",
-             {{"title", "Tamsel"},
-              {"body", "New activity"},
-              {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", groupKey}}}}}}}};
-    }
-
     ProcessResult push(const std::string& identifier, const std::string& groupKey, double budget = 20) {
         return runProcess(
             {binaryPath("tamsel-notification-service").string(), "--bundle", (dir.path() / "bundle").string(),
              "--platform-root", (dir.path() / "root").string(), "--ca-file", service.caFile(),
              "--time-budget", std::to_string(budget)},
-            wakeup(identifier, groupKey).dump() + "\n");
+            wakeUpPush(identifier, groupKey).dump() + "\n");
     }
 
     static Json change(const std::string& id, const std::string& revision, char group,
@@ -164,7 +155,7 @@ TEST_F(EndToEndTest, WithoutAChangeOfItsConversationThePushFallsBackAsReceived) 
     auto result = push("p1", hex('c'));
     auto contents = handedOff(result);
     ASSERT_EQ(contents.size(), 1u) << result.err;
-    EXPECT_EQ(contents[0], (Json{{"request", "p1"}, {"content", wakeup("p1", hex('c'))["content"]}}));
+    EXPECT_EQ(contents[0], (Json{{"request", "p1"}, {"content", wakeUpContent(hex('c'))}}));
     auto log = events(result.err);
     EXPECT_TRUE(has(log, "extension_worker_completed"));
     EXPECT_TRUE(has(log, "extension_generic_fallback"));
@@ -233,7 +224,7 @@ TEST_F(EndToEndTest, TimeExpiryWhileTheServiceStallsHandsOffOnceAndStopsTheRun) 
     service.admin("POST", "/admin/stall", {{"milliseconds", 0}});
     auto log = events(result.err);
     ASSERT_EQ(handedOff(result).size(), 1u) << result.err;
-    EXPECT_EQ(handedOff(result)[0]["content"], wakeup("p1", hex('a'))["content"]);
+    EXPECT_EQ(handedOff(result)[0]["content"], wakeUpContent(hex('a')));
     {
         SCOPED_TRACE(result.err);
         expectExpiredRun(log);

@@ -8,15 +8,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "platform/Json.h"
+#include "tests/support/ChangeRecords.h"
 #include "tests/support/DeliveryServiceProcess.h"
 #include "tests/support/HostBundle.h"
 #include "tests/support/HostEvents.h"
@@ -67,39 +66,20 @@ const std::vector<Change> kChanges = {
 };
 
 Json record(const Change& change) {
-    Json presentation = {{"title", "Conversation " + std::to_string(change.conversation)},
-                         {"body", change.id + " revision " + change.revision},
-                         {"target",
-                          {{"kind", "communication"},
-                           {"communicationId", "comm_" + change.id},
-                           {"channelThreadId", "thread_" + groupKey(change.conversation).substr(0, 12)}}},
-                         {"attention",
-                          {{"policyVersion", "notification-attention.v1"},
-                           {"groupKey", groupKey(change.conversation)},
-                           {"audible", true}}}};
+    const std::string conversation = std::to_string(change.conversation);
+    ChangeFields fields;
+    fields.notificationId = change.id;
+    fields.revision = change.revision;
+    fields.title = "Conversation " + conversation;
+    fields.body = change.id + " revision " + change.revision;
+    fields.groupKey = groupKey(change.conversation);
+    fields.target = {{"kind", "communication"},
+                     {"communicationId", "comm_" + change.id},
+                     {"channelThreadId", "thread_" + groupKey(change.conversation).substr(0, 12)}};
     if (change.sender)
-        presentation["sender"] = {{"schema", "notification_sender.v1"},
-                                  {"canonicalId", "tamsel_sender_" + groupKey(change.conversation + 5)},
-                                  {"displayName", "Person " + std::to_string(change.conversation)}};
-    return {{"notificationId", change.id},
-            {"notificationRevision", change.revision},
-            {"state", "available"},
-            {"presentation", std::move(presentation)}};
-}
-
-Json wakeup(const std::string& identifier, const std::string& key) {
-    return {{"identifier", identifier},
-            {"content",
-             {{"title", "Tamsel"},
-              {"body", "New activity"},
-              {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", key}}}}}}}};
-}
-
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+        fields.sender =
+            senderRecord("Person " + conversation, "tamsel_sender_" + groupKey(change.conversation + 5));
+    return changeRecord(fields);
 }
 
 // One host process of the run, with what it left behind.
@@ -155,7 +135,7 @@ class LoadTest : public ::testing::Test {
         }
         for (auto& host : hosts) {
             host.pushed = std::chrono::steady_clock::now();
-            host.child->write(wakeup(host.identifier, host.group).dump() + "\n");
+            host.child->write(wakeUpPush(host.identifier, host.group).dump() + "\n");
             host.child->closeInput();
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kBudgetSeconds) + 30s;
@@ -343,7 +323,7 @@ TEST_F(LoadTest, FiftyHostsWokenAtOnceShowEveryChangeOnceAndLoseNothing) {
             EXPECT_EQ(host.group, groupKey(0));
             EXPECT_EQ(content["userInfo"]["tamselNotificationId"], kChanges[0].id);
         } else {
-            EXPECT_EQ(content, wakeup(host.identifier, host.group)["content"]);
+            EXPECT_EQ(content, wakeUpContent(host.group));
         }
         auto log = logMessages(host.err);
         const bool done = std::find(log.begin(), log.end(), "extension_worker_completed") != log.end();

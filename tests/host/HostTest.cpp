@@ -30,8 +30,6 @@ class HostTest : public ::testing::Test {
         return runProcess(argv, input);
     }
 
-    static std::vector<std::string> messages(const std::string& err) { return logMessages(err); }
-
     ScratchDirectory dir;
 };
 
@@ -46,7 +44,7 @@ TEST_F(HostTest, AnOrdinaryPushComesBackUnchanged) {
     auto lines = splitLines(result.out);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(Json::parse(lines[0]), (Json{{"request", "p1"}, {"content", content}}));
-    EXPECT_EQ(messages(result.err),
+    EXPECT_EQ(logMessages(result.err),
               (std::vector<std::string>{"extension_request_received", "extension_request_rejected"}));
     for (const auto& line : splitLines(result.err)) {
         Json json = Json::parse(line);

@@ -1,49 +1,35 @@
 // The host's keychain-store command, run as a real process.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "Services/NotificationSharedAuthority.h"
 #include "platform/Bundle.h"
 #include "platform/Json.h"
 #include "platform/file/FileKeychain.h"
+#include "tests/support/HostBundle.h"
 #include "tests/support/Process.h"
 
 namespace {
 
 using tamsel::platform::Json;
+using tamsel::testing::readText;
 
-const std::string kHost = std::string(TAMSEL_BINARY_DIR) + "/tamsel-notification-service";
 const std::string kGroup = "ABCDE12345.com.brindaxel.tamsel.shared";
 const std::string kProof = "SECRETproof_proof_proof_proof_proof_proof_p";
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class KeychainStoreCommand : public ::testing::Test {
   protected:
-    KeychainStoreCommand() {
-        std::filesystem::create_directories(dir_ / "bundle");
-        writeBundle(kGroup);
-    }
+    KeychainStoreCommand() { writeBundle(kGroup); }
 
     void writeBundle(const std::string& group) {
-        std::ofstream(dir_ / "bundle" / "Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0"><dict>
-<key>CFBundleIdentifier</key><string>com.brindaxel.tamsel.notification-service</string>
-<key>TAMSEL_NOTIFICATION_KEYCHAIN_GROUP</key><string>)"
-                                                      << group << "</string>\n</dict></plist>\n";
+        tamsel::testing::writeHostBundle(dir_ / "bundle", {std::nullopt, group, std::nullopt});
     }
 
     // Runs the command with `input` on standard input; returns its exit status.
     int run(const std::string& input, const std::string& arguments) {
-        std::vector<std::string> argv{kHost, "keychain-store"};
+        std::vector<std::string> argv{tamsel::testing::binaryPath("tamsel-notification-service").string(),
+                                      "keychain-store"};
         std::istringstream words(arguments);
         for (std::string word; words >> word;) argv.push_back(word);
         auto result = tamsel::testing::runProcess(argv, input);
@@ -72,7 +58,7 @@ TEST_F(KeychainStoreCommand, StoresTheCredentialWhereTheExtensionReadsIt) {
         {"expiresAt", 900000000.5},
         {"note", "kept as given"}}.dump();
     ASSERT_EQ(run(credential, standardArguments()), 0) << errors_;
-    EXPECT_EQ(readFile(item()), credential);
+    EXPECT_EQ(readText(item()), credential);
 
     tamsel::platform::Platform platform;
     platform.bundle = std::make_shared<tamsel::platform::PlistBundle>(dir_ / "bundle");
@@ -97,7 +83,7 @@ TEST_F(KeychainStoreCommand, RefusesInputThatIsNotACredentialWithoutQuotingIt) {
         EXPECT_EQ(run(input, standardArguments()), 1);
         EXPECT_NE(errors_, "");
         EXPECT_EQ(errors_.find("SECRET"), std::string::npos) << errors_;
-        EXPECT_EQ(readFile(item()), good);  // the stored item is untouched
+        EXPECT_EQ(readText(item()), good);  // the stored item is untouched
     }
 }
 

@@ -6,6 +6,7 @@
 #include "platform/HTTPSession.h"
 #include "platform/Task.h"
 #include "platform/linux/CurlHTTPSession.h"
+#include "tests/support/Expect.h"
 #include "tests/support/TlsTestServer.h"
 
 namespace tamsel::platform {
@@ -17,6 +18,8 @@ using testing::ScriptedResponse;
 using testing::TestCertificates;
 using testing::TlsTestServer;
 using SteadyClock = std::chrono::steady_clock;
+using ::tamsel::testing::thrown;
+using ::tamsel::testing::thrownCode;
 
 constexpr std::size_t kMiB = 1'048'576;
 
@@ -38,17 +41,6 @@ HTTPSessionSettings limits(std::chrono::milliseconds idle, std::chrono::millisec
     settings.idleLimit = idle;
     settings.transferLimit = transfer;
     return settings;
-}
-
-template <class F>
-int sessionErrorCode(F&& f) {
-    try {
-        f();
-    } catch (const HTTPSessionError& error) {
-        return error.code();
-    }
-    ADD_FAILURE() << "no HTTPSessionError";
-    return 0;
 }
 
 TEST(CurlHTTPSession, SendsTheRequestAsGivenAndReadsTheWholeAnswer) {
@@ -122,33 +114,23 @@ TEST(CurlHTTPSession, ARedirectIsTheAnswerAndIsNotFollowed) {
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
-TEST(CurlHTTPSession, NeverSendsACookieBackAndKeepsItsConnection) {
+// Neither a session nor another one of the same factory sends a cookie back.
+TEST(CurlHTTPSession, NeverSendsACookieBackKeepsItsConnectionAndSharesNothingWithOtherSessions) {
     TlsTestServer server;
     ScriptedResponse withCookie = plain("{}");
     withCookie.headers = {{"Set-Cookie", "session=secret; Path=/"}};
     server.respond(withCookie);
-    auto session = testing::testSessions()->makeSession();
+    auto factory = testing::testSessions();
+    auto session = factory->makeSession();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(session->perform(get(server, "/p")).status, 200);
+    EXPECT_EQ(factory->makeSession()->perform(get(server, "/other")).status, 200);
 
     auto sent = server.requests();
-    ASSERT_EQ(sent.size(), 3u);
+    ASSERT_EQ(sent.size(), 4u);
     for (const auto& request : sent) EXPECT_EQ(request.header("Cookie"), std::nullopt);
     // One connection for the whole run.
     EXPECT_EQ(sent[1].remotePort, sent[0].remotePort);
     EXPECT_EQ(sent[2].remotePort, sent[0].remotePort);
-}
-
-TEST(CurlHTTPSession, SessionsShareNothing) {
-    TlsTestServer server;
-    ScriptedResponse withCookie = plain("{}");
-    withCookie.headers = {{"Set-Cookie", "session=secret"}};
-    server.respond(withCookie);
-    auto factory = testing::testSessions();
-    factory->makeSession()->perform(get(server, "/one"));
-    factory->makeSession()->perform(get(server, "/two"));
-    auto sent = server.requests();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1].header("Cookie"), std::nullopt);
 }
 
 TEST(CurlHTTPSession, ReadsExactlyTheBodyLimitAndStopsPastIt) {
@@ -205,7 +187,7 @@ TEST(CurlHTTPSession, AStalledAnswerIsCutByTheIdleLimit) {
         server.respond(c.script);
         auto session = testing::testSessions(limits(300ms, 20s))->makeSession();
         auto start = SteadyClock::now();
-        EXPECT_EQ(sessionErrorCode([&] { session->perform(get(server, "/stall")); }),
+        EXPECT_EQ(thrownCode<HTTPSessionError>([&] { session->perform(get(server, "/stall")); }),
                   HTTPSessionError::kTimedOut);
         auto elapsed = SteadyClock::now() - start;
         EXPECT_GE(elapsed, 290ms);
@@ -221,7 +203,7 @@ TEST(CurlHTTPSession, ATricklingAnswerIsCutByTheTransferLimit) {
     server.respond(trickle);
     auto session = testing::testSessions(limits(400ms, 800ms))->makeSession();
     auto start = SteadyClock::now();
-    EXPECT_EQ(sessionErrorCode([&] { session->perform(get(server, "/trickle")); }),
+    EXPECT_EQ(thrownCode<HTTPSessionError>([&] { session->perform(get(server, "/trickle")); }),
               HTTPSessionError::kTimedOut);
     auto elapsed = SteadyClock::now() - start;
     EXPECT_GE(elapsed, 750ms);
@@ -282,7 +264,7 @@ TEST(CurlHTTPSession, RefusesACertificateItDoesNotTrust) {
         HTTPSessionSettings settings;
         settings.caFile = c.caFile;
         auto session = CurlHTTPSessionFactory(settings).makeSession();
-        EXPECT_EQ(sessionErrorCode([&] { session->perform(get(server, "/secret?token=abc")); }),
+        EXPECT_EQ(thrownCode<HTTPSessionError>([&] { session->perform(get(server, "/secret?token=abc")); }),
                   HTTPSessionError::kPeerFailedVerification);
     }
     EXPECT_TRUE(server.requests().empty());
@@ -293,14 +275,12 @@ TEST(CurlHTTPSession, ErrorsCarryNoRequestText) {
     auto session = testing::testSessions()->makeSession();
     HTTPRequest request = get(server, "/receivers/SECRETPATH?token=SECRETTOKEN");
     request.headers = {{"Authorization", "Bearer SECRETBEARER"}};
-    try {
-        session->perform(request);
-        FAIL() << "no error";
-    } catch (const HTTPSessionError& error) {
-        std::string text = error.what();
-        for (const char* secret : {"SECRET", "127.0.0.1", "receivers", "Bearer"})
-            EXPECT_EQ(text.find(secret), std::string::npos) << text;
-    }
+    const std::string text =
+        thrown<HTTPSessionError>([&] { session->perform(request); },
+                                 [](const auto& error) { return std::string(error.what()); })
+            .value_or("");
+    for (const char* secret : {"SECRET", "127.0.0.1", "receivers", "Bearer"})
+        EXPECT_EQ(text.find(secret), std::string::npos) << text;
 }
 
 TEST(CurlHTTPSession, RefusesWhatCannotBeSentSafely) {
@@ -326,7 +306,7 @@ TEST(CurlHTTPSession, RefusesWhatCannotBeSentSafely) {
                           {"a cleartext URL", cleartext, 1 /* unsupported protocol */}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(sessionErrorCode([&] { session->perform(c.request); }), c.code);
+        EXPECT_EQ(thrownCode<HTTPSessionError>([&] { session->perform(c.request); }), c.code);
     }
     EXPECT_TRUE(server.requests().empty());
 }

@@ -10,6 +10,7 @@
 #include "platform/Intents.h"
 #include "platform/NotificationCenter.h"
 #include "platform/ServiceError.h"
+#include "tests/support/Expect.h"
 
 namespace {
 
@@ -70,12 +71,9 @@ TEST(ErrorModel, WhatLiesBelowAServiceBecomesItsOwnErrorInOneWay) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        try {
-            asServiceError<IntentError>(codes, c.raise, translate);
-            ADD_FAILURE() << "nothing thrown";
-        } catch (const IntentError& error) {
-            EXPECT_EQ(error.code(), c.code);
-        }
+        EXPECT_EQ(tamsel::testing::thrownCode<IntentError>(
+                      [&] { asServiceError<IntentError>(codes, c.raise, translate); }),
+                  c.code);
     }
     EXPECT_THROW(asServiceError<IntentError>(codes, [] { throw CancellationError(); }), CancellationError);
 }

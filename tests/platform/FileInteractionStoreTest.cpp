@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/file/FileInteractionStore.h"
+#include "tests/support/Expect.h"
 #include "tests/support/ScratchDirectory.h"
 
 namespace {
@@ -9,6 +10,7 @@ namespace {
 using namespace tamsel::platform;
 using tamsel::testing::readText;
 using tamsel::testing::ScratchDirectory;
+using tamsel::testing::thrownCode;
 using tamsel::testing::writeText;
 
 Interaction everyField(const std::string& identifier) {
@@ -107,12 +109,9 @@ TEST(FileInteractionStore, ContentUpdateAttachesTheConversationAndLeavesTheGiven
     // A content read back from its JSON form keeps the attachment.
     EXPECT_EQ(contentToJson(contentFromJson(contentToJson(updated))), contentToJson(updated));
 
-    try {
-        store.contentUpdatedFromIntent(content, SendMessageIntent{});
-        ADD_FAILURE() << "an intent without sender cannot make a communication notification";
-    } catch (const IntentError& error) {
-        EXPECT_EQ(error.code(), IntentError::kInvalidIntent);
-    }
+    // An intent without sender cannot make a communication notification.
+    EXPECT_EQ(thrownCode<IntentError>([&] { store.contentUpdatedFromIntent(content, SendMessageIntent{}); }),
+              IntentError::kInvalidIntent);
 }
 
 TEST(FileInteractionStore, CorruptedFileIsNeverOverwritten) {
@@ -122,16 +121,11 @@ TEST(FileInteractionStore, CorruptedFileIsNeverOverwritten) {
         auto path = root.path() / "interactions.json";
         writeText(path, document);
         FileInteractionStore store(path);
-        for (int operation = 0; operation < 3; ++operation) {
-            try {
-                if (operation == 0) store.donate(everyField("i"));
-                if (operation == 1) store.deleteInteractions({"i"});
-                if (operation == 2) store.donated();
-                ADD_FAILURE() << "operation " << operation << " accepted a corrupted file";
-            } catch (const IntentError& error) {
-                EXPECT_EQ(error.code(), IntentError::kStoreCorrupted);
-            }
-        }
+        EXPECT_EQ(thrownCode<IntentError>([&] { store.donate(everyField("i")); }),
+                  IntentError::kStoreCorrupted);
+        EXPECT_EQ(thrownCode<IntentError>([&] { store.deleteInteractions({"i"}); }),
+                  IntentError::kStoreCorrupted);
+        EXPECT_EQ(thrownCode<IntentError>([&] { store.donated(); }), IntentError::kStoreCorrupted);
         EXPECT_EQ(readText(path), document);
     }
 }

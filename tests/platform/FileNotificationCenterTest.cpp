@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/file/FileNotificationCenter.h"
+#include "tests/support/Expect.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScratchDirectory.h"
 #include "tests/support/SpawnedTestProcess.h"
@@ -16,6 +17,7 @@ namespace {
 using namespace tamsel::platform;
 using tamsel::testing::readText;
 using tamsel::testing::ScratchDirectory;
+using tamsel::testing::thrownCode;
 using tamsel::testing::writeText;
 
 const TimePoint kNow = TimePoint(std::chrono::milliseconds(1700000000123));
@@ -139,12 +141,7 @@ TEST(FileNotificationCenter, ChangeWhoseJournalLineCannotBeWrittenIsNotMade) {
     for (auto change : std::initializer_list<std::function<void()>>{
              [&] { center.add(request("d1", "a")); }, [&] { center.removeDeliveredNotifications({"kept"}); },
              [&] { center.setBadgeCount(1); }}) {
-        try {
-            change();
-            ADD_FAILURE() << "expected a refusal";
-        } catch (const NotificationCenterError& error) {
-            EXPECT_EQ(error.code(), NotificationCenterError::kStoreUnavailable);
-        }
+        EXPECT_EQ(thrownCode<NotificationCenterError>(change), NotificationCenterError::kStoreUnavailable);
         EXPECT_EQ(readText(f.path), before);
     }
 }
@@ -161,19 +158,11 @@ TEST(FileNotificationCenter, RefusesBadRequestsAndNegativeBadges) {
          {Row{"no content", {"r", nullptr}}, Row{"empty identifier", request("", "x")},
           Row{"text that is not UTF-8", {"r", std::make_shared<NotificationContent>(invalidText)}}}) {
         SCOPED_TRACE(row.name);
-        try {
-            f.center.add(row.request);
-            ADD_FAILURE() << "expected a refusal";
-        } catch (const NotificationCenterError& error) {
-            EXPECT_EQ(error.code(), NotificationCenterError::kInvalidRequest);
-        }
+        EXPECT_EQ(thrownCode<NotificationCenterError>([&] { f.center.add(row.request); }),
+                  NotificationCenterError::kInvalidRequest);
     }
-    try {
-        f.center.setBadgeCount(-1);
-        ADD_FAILURE() << "expected a refusal";
-    } catch (const NotificationCenterError& error) {
-        EXPECT_EQ(error.code(), NotificationCenterError::kBadgeRefused);
-    }
+    EXPECT_EQ(thrownCode<NotificationCenterError>([&] { f.center.setBadgeCount(-1); }),
+              NotificationCenterError::kBadgeRefused);
     EXPECT_FALSE(std::filesystem::exists(f.path));
 }
 
@@ -277,27 +266,12 @@ TEST(FileNotificationCenter, CorruptedFileIsNeverOverwritten) {
         SCOPED_TRACE(document);
         CenterFile f;
         writeText(f.path, document);
-        for (int operation = 0; operation < 4; ++operation) {
-            try {
-                switch (operation) {
-                    case 0:
-                        f.center.add(request("r", "x"));
-                        break;
-                    case 1:
-                        f.center.deliveredNotifications();
-                        break;
-                    case 2:
-                        f.center.removePendingNotificationRequests({"a"});
-                        break;
-                    case 3:
-                        f.center.setBadgeCount(1);
-                        break;
-                }
-                ADD_FAILURE() << "operation " << operation << " accepted a corrupted file";
-            } catch (const NotificationCenterError& error) {
-                EXPECT_EQ(error.code(), NotificationCenterError::kStoreCorrupted);
-            }
-        }
+        for (const auto& operation : std::initializer_list<std::function<void()>>{
+                 [&] { f.center.add(request("r", "x")); }, [&] { f.center.deliveredNotifications(); },
+                 [&] { f.center.removePendingNotificationRequests({"a"}); },
+                 [&] { f.center.setBadgeCount(1); }})
+            EXPECT_EQ(thrownCode<NotificationCenterError>(operation),
+                      NotificationCenterError::kStoreCorrupted);
         EXPECT_EQ(readText(f.path), document);
     }
 }

@@ -12,6 +12,7 @@
 #include "platform/Task.h"
 #include "platform/file/FileInteractionStore.h"
 #include "platform/file/FileNotificationCenter.h"
+#include "tests/support/Expect.h"
 #include "tests/support/ScratchDirectory.h"
 
 namespace {
@@ -20,6 +21,7 @@ using namespace tamsel::platform;
 using namespace std::chrono_literals;
 using tamsel::testing::readText;
 using tamsel::testing::ScratchDirectory;
+using tamsel::testing::thrownCode;
 
 // Holds an exclusive flock through an open file description of its own, as
 // another process would.
@@ -44,28 +46,18 @@ struct Locked {
     long unavailable;  // the service's code for a store it cannot use now
 };
 
-template <class Error>
-long codeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Error& error) {
-        return error.code();
-    }
-    return 0;
-}
-
 std::vector<Locked> lockedOperations() {
     return {
         {"notification centre", "notification-center.json",
          [](const std::filesystem::path& file) {
              FileNotificationCenter center(file, std::make_shared<SystemClock>());
-             return codeOf<NotificationCenterError>([&] { center.setBadgeCount(1); });
+             return thrownCode<NotificationCenterError>([&] { center.setBadgeCount(1); }).value_or(0);
          },
          NotificationCenterError::kStoreUnavailable},
         {"interaction store", "interactions.json",
          [](const std::filesystem::path& file) {
              FileInteractionStore store(file);
-             return codeOf<IntentError>([&] { store.deleteInteractions({"x"}); });
+             return thrownCode<IntentError>([&] { store.deleteInteractions({"x"}); }).value_or(0);
          },
          IntentError::kStoreUnavailable},
     };

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/file/PosixFileSystem.h"
+#include "tests/support/Expect.h"
 #include "tests/support/ScratchDirectory.h"
 
 namespace {
@@ -17,6 +18,7 @@ using tamsel::platform::PosixFileSystem;
 using tamsel::testing::permissionsOf;
 using tamsel::testing::readText;
 using tamsel::testing::ScratchDirectory;
+using tamsel::testing::thrownErrno;
 using tamsel::testing::writeText;
 
 // Restores the umask on scope exit.
@@ -72,12 +74,9 @@ TEST(PosixFileSystem, CreateDirectoriesGivesEachNewDirectoryExactlyTheModeAndLea
     EXPECT_EQ(permissionsOf(root.path() / "existing" / "a" / "b"), 0750u);
 
     writeText(root.path() / "file", "x");
-    try {
-        files.createDirectories(root.path() / "file" / "below", 0700);
-        ADD_FAILURE() << "expected a refusal";
-    } catch (const FileSystemError& error) {
-        EXPECT_EQ(error.code().value(), ENOTDIR);
-    }
+    EXPECT_EQ(
+        thrownErrno<FileSystemError>([&] { files.createDirectories(root.path() / "file" / "below", 0700); }),
+        ENOTDIR);
 }
 
 TEST(PosixFileSystem, AtomicWriteReplacesWholeWithAPrivateFileAndLeavesNoTemporary) {
@@ -132,12 +131,7 @@ TEST(PosixFileSystem, ReadsWholeFilesAndReportsMissingOnes) {
     EXPECT_EQ(files.readFile(root.path() / "data"), bytes);
     EXPECT_TRUE(files.exists(root.path() / "data"));
     EXPECT_FALSE(files.exists(root.path() / "none"));
-    try {
-        files.readFile(root.path() / "none");
-        ADD_FAILURE() << "expected an error";
-    } catch (const FileSystemError& error) {
-        EXPECT_EQ(error.code().value(), ENOENT);
-    }
+    EXPECT_EQ(thrownErrno<FileSystemError>([&] { files.readFile(root.path() / "none"); }), ENOENT);
 }
 
 TEST(PosixFileSystem, LockIsExclusiveAcrossDescriptorsOfOneProcess) {

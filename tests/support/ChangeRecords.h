@@ -66,4 +66,16 @@ inline tamsel::platform::Json senderRecord(tamsel::platform::Json displayName = 
     return {{"schema", "notification_sender.v1"}, {"canonicalId", canonicalId}, {"displayName", displayName}};
 }
 
+// The content of a wake-up push for the conversation of `groupKey`.
+inline tamsel::platform::Json wakeUpContent(const std::string& groupKey, const std::string& title = "Tamsel",
+                                            const std::string& body = "New activity") {
+    return {{"title", title},
+            {"body", body},
+            {"userInfo", {{"tamsel", {{"version", "notification-wakeup.v2"}, {"groupKey", groupKey}}}}}};
+}
+// A push as the host reads it, one line of its input: the request's identifier and its content.
+inline tamsel::platform::Json wakeUpPush(const std::string& identifier, const std::string& groupKey) {
+    return {{"identifier", identifier}, {"content", wakeUpContent(groupKey)}};
+}
+
 }  // namespace tamsel::testing
