@@ -87,8 +87,9 @@ ContentKeys contentKeys(EVP_PKEY& own, EVP_PKEY& peer, const PublicKey& uaPublic
                         Bytes auth, Bytes salt) {
     SecretBytes<32> shared = ecdh(own, peer);
     SecretBytes<32> prkKey = extract(auth, shared.span());
-    std::vector<std::uint8_t> keyInfo;
     constexpr std::string_view label("WebPush: info\0", 14);
+    std::vector<std::uint8_t> keyInfo;
+    keyInfo.reserve(label.size() + uaPublic.size() + asPublic.size());
     keyInfo.insert(keyInfo.end(), label.begin(), label.end());
     keyInfo.insert(keyInfo.end(), uaPublic.begin(), uaPublic.end());
     keyInfo.insert(keyInfo.end(), asPublic.begin(), asPublic.end());

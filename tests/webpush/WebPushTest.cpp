@@ -2,9 +2,9 @@
 
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "webpush/Base64Url.h"
 #include "webpush/Encryption.h"
@@ -244,29 +244,44 @@ TEST(VapidTest, AuthorizationCarriesAnEs256TokenThatVerifiesAgainstK) {
     auto expiry = std::chrono::time_point_cast<std::chrono::seconds>(now + std::chrono::hours(12));
     std::string header = key.authorization("https://push.example.net:8443", "mailto:ops@example.com", expiry);
 
-    std::smatch parts;
-    ASSERT_TRUE(
-        std::regex_match(header, parts, std::regex(R"(vapid t=([\w-]+)\.([\w-]+)\.([\w-]+), k=([\w-]+))")));
-    EXPECT_EQ(decoded(parts[1].str()), bytesOf(R"({"typ":"JWT","alg":"ES256"})"));
-    Bytes claimText = decoded(parts[2].str());
+    // "vapid t=<header>.<claims>.<signature>, k=<key>", every part URL-safe Base64.
+    const std::string prefix = "vapid t=", separator = ", k=";
+    ASSERT_EQ(header.rfind(prefix, 0), 0u) << header;
+    const std::size_t keyAt = header.find(separator);
+    ASSERT_NE(keyAt, std::string::npos) << header;
+    const std::string token = header.substr(prefix.size(), keyAt - prefix.size());
+    const std::string publicKey = header.substr(keyAt + separator.size());
+    std::vector<std::string> parts;
+    for (std::size_t from = 0, dot = 0; dot != std::string::npos; from = dot + 1) {
+        dot = token.find('.', from);
+        parts.push_back(token.substr(from, dot == std::string::npos ? dot : dot - from));
+    }
+    ASSERT_EQ(parts.size(), 3u) << token;
+    for (const std::string& part : {parts[0], parts[1], parts[2], publicKey}) {
+        EXPECT_TRUE(!part.empty() &&
+                    part.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                           "0123456789-_") == std::string::npos)
+            << part;
+    }
+    EXPECT_EQ(decoded(parts[0]), bytesOf(R"({"typ":"JWT","alg":"ES256"})"));
+    Bytes claimText = decoded(parts[1]);
     EXPECT_EQ(
         nlohmann::json::parse(claimText),
         nlohmann::json(
             {{"aud", "https://push.example.net:8443"},
              {"exp", std::chrono::duration_cast<std::chrono::seconds>(expiry.time_since_epoch()).count()},
              {"sub", "mailto:ops@example.com"}}));
-    EXPECT_EQ(decoded(parts[3].str()).size(), 64u) << "raw r||s, not DER";
-    EXPECT_EQ(parts[4].str(), key.publicKeyBase64url());
+    EXPECT_EQ(decoded(parts[2]).size(), 64u) << "raw r||s, not DER";
+    EXPECT_EQ(publicKey, key.publicKeyBase64url());
 
     auto claims = verifyVapid(header, "https://push.example.net:8443", now);
     ASSERT_TRUE(claims);
     EXPECT_EQ(claims->publicKey, key.publicKey());
     EXPECT_EQ(claims->expiry, expiry);
     // Parameters may come in either order; a different k no longer matches the signature.
-    std::string token = parts[1].str() + '.' + parts[2].str() + '.' + parts[3].str();
-    EXPECT_TRUE(
-        verifyVapid("vapid k=" + parts[4].str() + ",t=" + token, "https://push.example.net:8443", now));
-    std::string otherKey = header.substr(0, parts.position(4)) + VapidKey::generate().publicKeyBase64url();
+    EXPECT_TRUE(verifyVapid("vapid k=" + publicKey + ",t=" + token, "https://push.example.net:8443", now));
+    std::string otherKey =
+        header.substr(0, keyAt + separator.size()) + VapidKey::generate().publicKeyBase64url();
     EXPECT_FALSE(verifyVapid(otherKey, "https://push.example.net:8443", now));
 
     std::optional<VapidKey> restored = VapidKey::fromPrivateKey(key.privateKeyBase64url());
