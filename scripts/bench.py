@@ -185,7 +185,7 @@ def protocol_figure(service, host, work, repeat):
     expected = {"worker-sessions": 1, "badge": 1, "delivery-changes": PAGES, "delivery-acknowledgments": PAGES}
     credential = json.load(open(os.path.join(device.root, "keychain", KEYCHAIN_GROUP,
                                              "Tamsel.notification-delivery.v2", "receiver")))
-    base = f"{service.url}/api/v2/notification-receivers/{device.receiver}"
+    path = f"/api/v2/notification-receivers/{device.receiver}"
 
     def plan():
         """The values the next run is handed, in the order the service hands them out:
@@ -201,14 +201,40 @@ def protocol_figure(service, host, work, repeat):
         device.admin("POST", "/planned-values", {"values": values})
         return token, pages
 
+    def requests(token, pages):
+        """A run's 42 requests as the host makes them: (method, path, headers, body)."""
+        accept = {"Accept": "application/json"}
+        bearer = {**accept, "Authorization": f"Bearer {token}"}
+        made = [("POST", path + "/worker-sessions",
+                 {**accept, "Tamsel-Receiver-Refresh": credential["refreshProof"],
+                  "Idempotency-Key": f"worker_{uuid.uuid4().hex}"}, ""),
+                ("GET", path + "/badge", bearer, None)]
+        cursor = None
+        for page in pages:
+            made.append(("GET", path + f"/delivery-changes?limit={PAGE_SIZE}"
+                         + (f"&cursor={cursor}" if cursor else ""), bearer, None))
+            made.append(("POST", path + "/delivery-acknowledgments",
+                         {**bearer, "Idempotency-Key": f"receipt_{uuid.uuid4().hex}",
+                          "Content-Type": "application/json"},
+                         json.dumps({"batchId": page["batchId"], "receiptProof": page["receiptProof"]},
+                                    separators=(",", ":"))))
+            cursor = page["cursor"]
+        assert len(made) == 2 + 2 * PAGES == 42
+        return made
+
+    def timed(run):
+        """run()'s measurement, with the service's CPU meanwhile."""
+        cpu = service.cpu_seconds()
+        measurement = run()
+        measurement["service_cpu_s"] = service.cpu_seconds() - cpu
+        return measurement
+
     def checked_run(run):
-        """run() between the plan and the check that it made exactly one run's
-        requests and took every planned value."""
+        """run(token, pages) between the plan and the check that it made exactly one
+        run's requests and took every planned value."""
         planned = plan()
         before = device.admin("GET", "")
-        cpu = service.cpu_seconds()
-        measurement = run(*planned)
-        measurement["service_cpu_s"] = service.cpu_seconds() - cpu
+        measurement = timed(lambda: run(*planned))
         after = device.admin("GET", "")
         made = {k: after["requests"][k] - before["requests"][k] for k in expected}
         if made != expected or after["plannedValues"] != 0 \
@@ -221,59 +247,43 @@ def protocol_figure(service, host, work, repeat):
         measurement, _, _ = device.push(group)
         return measurement
 
-    def curl_config(token, pages):
-        """The run's 42 requests as the host makes them, for one curl process: a
-        config file, so that the credential is not on a command line."""
-        common = ['cacert = "%s"' % service.ca, "silent", "show-error", "fail",
-                  'header = "Accept: application/json"']
-        groups = [[f'url = "{base}/worker-sessions"', 'data-binary = ""', 'header = "Content-Type:"',
-                   f'header = "Tamsel-Receiver-Refresh: {credential["refreshProof"]}"',
-                   f'header = "Idempotency-Key: worker_{uuid.uuid4().hex}"'],
-                  [f'url = "{base}/badge"', f'header = "Authorization: Bearer {token}"']]
-        cursor = None
-        for page in pages:
-            groups.append([f'url = "{base}/delivery-changes?limit={PAGE_SIZE}'
-                           + (f'&cursor={cursor}' if cursor else "") + '"',
-                           f'header = "Authorization: Bearer {token}"'])
-            body = json.dumps({"batchId": page["batchId"], "receiptProof": page["receiptProof"]},
-                              separators=(",", ":"))
-            groups.append([f'url = "{base}/delivery-acknowledgments"',
-                           "data-binary = \"%s\"" % body.replace("\\", "\\\\").replace('"', '\\"'),
-                           'header = "Content-Type: application/json"',
-                           f'header = "Authorization: Bearer {token}"',
-                           f'header = "Idempotency-Key: receipt_{uuid.uuid4().hex}"'])
-            cursor = page["cursor"]
-        assert len(groups) == 2 + 2 * PAGES == 42
-        return "\nnext\n".join("\n".join(common + g) for g in groups) + "\n"
-
     config_file = os.path.join(work, "protocol-curl.conf")
 
-    def write_config(text):
+    def write_curl_config(token, pages, extra=()):
+        """The run's requests for one curl process, in a config file, so that the
+        credential is not on a command line; `extra` options go with every request."""
+        def quoted(text):
+            return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+        groups = []
+        for method, target, headers, body in requests(token, pages):
+            group = [f"url = {quoted(service.url + target)}", f"cacert = {quoted(service.ca)}",
+                     "silent", "show-error", "fail", *extra]
+            group += [f"header = {quoted(f'{name}: {value}')}" for name, value in headers.items()]
+            if method == "POST":
+                # curl adds a form Content-Type to a body; the host sends none without one.
+                group.append(f"data-binary = {quoted(body)}")
+                if "Content-Type" not in headers:
+                    group.append('header = "Content-Type:"')
+            groups.append("\n".join(group))
         with open(os.open(config_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
-            f.write(text)
+            f.write("\nnext\n".join(groups) + "\n")
 
     def curl_run(token, pages):
-        write_config(curl_config(token, pages))
+        write_curl_config(token, pages)
         measurement, _, err = measured(["curl", "--config", config_file])
         if measurement["exit"] != 0:
             fail(f"curl failed: {measurement} {err[-300:]}")
         return measurement
 
-    # The first run applies the badge and creates the ledger; later ones only speak the protocol.
-    checked_run(host_run)
-
     # Once, to see that curl makes the 42 requests on one connection.
     def curl_check(token, pages):
-        write_config(curl_config(token, pages).replace(
-            "\nnext\n", '\nwrite-out = "%{num_connects} %{http_code}\\n"\noutput = "/dev/null"\nnext\n')
-            + 'write-out = "%{num_connects} %{http_code}\\n"\noutput = "/dev/null"\n')
+        write_curl_config(token, pages, ['write-out = "%{num_connects} %{http_code}\\n"', 'output = "/dev/null"'])
         check = subprocess.run(["curl", "--config", config_file], capture_output=True, text=True)
         rows = [line.split() for line in check.stdout.splitlines()]
         if check.returncode != 0 or len(rows) != 42 or sum(int(r[0]) for r in rows) != 1 \
                 or any(r[1] != "200" for r in rows):
             fail(f"curl did not make the 42 requests on one connection: {rows} {check.stderr[-300:]}")
         return {}
-    checked_run(curl_check)
 
     # The earlier comparison, kept beside it: curl fetching the same answers replayed
     # from storage, for which the service does no protocol work.
@@ -281,51 +291,34 @@ def protocol_figure(service, host, work, repeat):
 
     def replay_prepare(token, pages):
         conn = http.client.HTTPSConnection("127.0.0.1", service.port, context=service.context)
-        path = base.split(str(service.port), 1)[1]
-        bodies = []
-
-        def fetch(method, suffix, headers, body=None):
-            conn.request(method, path + suffix, body=body, headers={"Accept": "application/json", **headers})
+        for i, (method, target, headers, body) in enumerate(requests(token, pages)):
+            conn.request(method, target, body=body, headers=headers)
             answer = conn.getresponse()
             text = answer.read()
             if answer.status != 200:
-                fail(f"{method} {suffix.split('?')[0]} answered {answer.status}")
-            bodies.append(text)
-
-        fetch("POST", "/worker-sessions", {"Tamsel-Receiver-Refresh": credential["refreshProof"],
-                                           "Idempotency-Key": f"worker_{uuid.uuid4().hex}"})
-        bearer = {"Authorization": "Bearer " + token}
-        fetch("GET", "/badge", bearer)
-        cursor = None
-        for page in pages:
-            fetch("GET", f"/delivery-changes?limit={PAGE_SIZE}" + (f"&cursor={cursor}" if cursor else ""), bearer)
-            fetch("POST", "/delivery-acknowledgments",
-                  {**bearer, "Idempotency-Key": f"receipt_{uuid.uuid4().hex}", "Content-Type": "application/json"},
-                  json.dumps({"batchId": page["batchId"], "receiptProof": page["receiptProof"]}))
-            cursor = page["cursor"]
-        conn.close()
-        for i, body in enumerate(bodies):
-            service.call("PUT", f"/admin/replay/answer-{i:02d}", raw=body)
+                fail(f"{method} {target.split('?')[0]} answered {answer.status}")
+            service.call("PUT", f"/admin/replay/answer-{i:02d}", raw=text)
             replay_urls.append(f"{service.url}/replay/answer-{i:02d}")
+        conn.close()
         return {}
-    checked_run(replay_prepare)
-    replay_curl = ["curl", "-sS", "--fail", "--cacert", service.ca] + replay_urls
 
     def replay_run():
-        cpu = service.cpu_seconds()
-        measurement, _, _ = measured(replay_curl)
-        measurement["service_cpu_s"] = service.cpu_seconds() - cpu
+        measurement, _, _ = measured(["curl", "-sS", "--fail", "--cacert", service.ca] + replay_urls)
         if measurement["exit"] != 0:
             fail(f"curl failed on the replays: {measurement}")
         return measurement
 
+    # The first run applies the badge and creates the ledger; later ones only speak the protocol.
+    checked_run(host_run)
+    checked_run(curl_check)
+    checked_run(replay_prepare)
     # Alternating, so that all see the same neighbours; each figure is the median of
     # the ratios of each pair.
     hosts, curls, replays = [], [], []
     for _ in range(repeat):
         hosts.append(checked_run(host_run))
         curls.append(checked_run(curl_run))
-        replays.append(replay_run())
+        replays.append(timed(replay_run))
 
     def median_ms(runs, value=lambda m: m["wall_s"]):
         return 1000 * statistics.median(value(m) for m in runs)
